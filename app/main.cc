@@ -1,0 +1,137 @@
+// authorstamp: writes the name of the user who runs it into the <Author>
+// element of a file that lies beside the program, in place.
+//
+// The run is one straight sequence: find the target beside the program,
+// open it, rewrite it line by line into a scratch file, and put the scratch
+// file in the target's place.  Every failure comes back here as a message
+// and is turned into an alert and an exit status in main().
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+
+#include "platform/services.h"
+#include "rewrite/stamp.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: %s FILE\n"
+    "\n"
+    "Writes the name of the user who runs it into every line of FILE that\n"
+    "holds <Author>, and ends every line with CR LF.  FILE is named relative\n"
+    "to the directory that holds this program, not the working directory.\n"
+    "\n"
+    "  --version  print the version and exit\n"
+    "  --help     print this text and exit\n";
+
+// What the target's name gets to form the scratch file's name beside it.
+const char kScratchSuffix[] = "New";
+
+// The message of the one failure that is not the run's fault: the target
+// cannot be had.  Nothing has been touched then, and the run counts as done.
+const char kOpenFailed[] = "Open file fail!";
+
+struct FileSource : stamp::Source {
+  explicit FileSource(platform::File* file) : file(file) {}
+  bool Read(char* buf, size_t capacity, size_t* got,
+            std::string* err) override {
+    return platform::Read(file, buf, capacity, got, err);
+  }
+  platform::File* file;
+};
+
+struct FileSink : stamp::Sink {
+  explicit FileSink(platform::File* file) : file(file) {}
+  bool Write(const char* data, size_t len, std::string* err) override {
+    return platform::Write(file, data, len, err);
+  }
+  platform::File* file;
+};
+
+enum class Result { kStamped, kOpenFailed, kFailed };
+
+// Everything up to and including the last separator; empty when none.
+std::string ProgramDirectory(const std::string& program_path) {
+  const size_t sep = program_path.rfind(platform::kPathSeparator);
+  return sep == std::string::npos ? std::string()
+                                  : program_path.substr(0, sep + 1);
+}
+
+Result StampFile(const std::string& target_path, std::string* err) {
+  platform::File target;
+  if (!platform::OpenTarget(target_path, &target, err))
+    return Result::kOpenFailed;
+
+  platform::File scratch;
+  if (!platform::CreateScratch(target_path + kScratchSuffix, &scratch, err)) {
+    platform::Close(&target);
+    return Result::kFailed;
+  }
+  // From here on a failure leaves the target as it was and no scratch file.
+  auto give_up = [&] {
+    platform::RemoveScratch(&scratch);
+    platform::Close(&target);
+    return Result::kFailed;
+  };
+
+  std::string user;
+  if (!platform::UserName(&user, err))
+    return give_up();
+
+  FileSource in(&target);
+  FileSink out(&scratch);
+  switch (stamp::RewriteLines(in, out, user, platform::Trace, err)) {
+    case stamp::Outcome::kDone:
+      break;
+    case stamp::Outcome::kFailed:
+      return give_up();
+    case stamp::Outcome::kUtf16:
+      *err = target_path +
+             ": is UTF-16 text (it starts with a byte-order mark), which "
+             "cannot be stamped byte by byte";
+      return give_up();
+  }
+
+  if (!platform::ReplaceTarget(&scratch, &target, err))
+    return give_up();
+  return Result::kStamped;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    printf("authorstamp %s\n", AUTHORSTAMP_VERSION);
+    return 0;
+  }
+  if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+    printf(kUsage, "authorstamp");
+    return 0;
+  }
+
+  std::string program_path, err;
+  if (!platform::Startup(&program_path, &err)) {
+    fprintf(stderr, "Fatal Error: MFC initialization failed\n");
+    fflush(stderr);
+    return 1;
+  }
+  platform::DetachConsole();
+
+  // The target is named relative to the program's own directory, whatever
+  // the working directory; the name is taken as given.
+  const std::string target_path =
+      ProgramDirectory(program_path) + (argc > 1 ? argv[1] : "");
+
+  switch (StampFile(target_path, &err)) {
+    case Result::kStamped:
+      return 0;
+    case Result::kOpenFailed:
+      platform::Alert(kOpenFailed);
+      return 0;
+    case Result::kFailed:
+      platform::Alert(err);
+      return 1;
+  }
+  return 1;
+}

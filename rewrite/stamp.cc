@@ -1,0 +1,274 @@
+#include "rewrite/stamp.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+namespace stamp {
+namespace {
+
+// Reads of 128 KiB measured best: larger blocks gain nothing and fall out of
+// the cache.  The output buffer is twice as large because a block of empty
+// LF lines doubles in size.
+constexpr size_t kBlockSize = 128 * 1024;
+constexpr size_t kOutputSize = 2 * kBlockSize;
+constexpr std::string_view kCrLf = "\r\n";
+
+// Collects output into large writes.  The first failure sticks and turns
+// every later Put() into a no-op, so the scanning loop needs no error paths;
+// the caller checks failed() once per block.
+class Output {
+ public:
+  Output(Sink& sink, char* buf) : sink_(sink), buf_(buf) {}
+
+  void Put(const char* data, size_t len) {
+    if (len > kOutputSize - used_) {
+      Flush();
+      if (len >= kOutputSize) {
+        Write(data, len);
+        return;
+      }
+    }
+    memcpy(buf_ + used_, data, len);
+    used_ += len;
+  }
+  void Put(std::string_view s) { Put(s.data(), s.size()); }
+
+  void Flush() {
+    Write(buf_, used_);
+    used_ = 0;
+  }
+  bool failed() const { return failed_; }
+  const std::string& error() const { return error_; }
+
+ private:
+  void Write(const char* data, size_t len) {
+    if (!failed_ && len > 0 && !sink_.Write(data, len, &error_))
+      failed_ = true;
+  }
+
+  Sink& sink_;
+  char* buf_;
+  size_t used_ = 0;
+  bool failed_ = false;
+  std::string error_;
+};
+
+// The first complete author tag in [p, end), or nullptr.
+const char* FindTag(const char* p, const char* end) {
+  const size_t n = kAuthorTag.size();
+  while (static_cast<size_t>(end - p) >= n) {
+    p = static_cast<const char*>(memchr(p, kAuthorTag[0], end - p - n + 1));
+    if (!p)
+      return nullptr;
+    if (memcmp(p, kAuthorTag.data(), n) == 0)
+      return p;
+    ++p;
+  }
+  return nullptr;
+}
+
+// How many bytes at the end of [p, end) begin the author tag.  The tag's
+// first byte appears nowhere else in it, so only one candidate can exist.
+size_t TrailingTagPrefix(const char* p, const char* end) {
+  const size_t n = kAuthorTag.size();
+  const char* from = end - std::min<size_t>(end - p, n - 1);
+  for (const char* q = from; q < end; ++q) {
+    if (*q == kAuthorTag[0]) {
+      size_t len = end - q;
+      return memcmp(q, kAuthorTag.data(), len) == 0 ? len : 0;
+    }
+  }
+  return 0;
+}
+
+// The state that carries from one block to the next.  Everything that could
+// be per line lives here so that a line split across blocks behaves exactly
+// like one that is not.
+class Rewriter {
+ public:
+  Rewriter(Output& out, std::string_view user, const Trace& trace)
+      : out_(out), user_(user), trace_(trace) {}
+
+  void Block(const char* p, const char* end);
+  void Finish();
+
+ private:
+  void Stamp(const char* line_start, const char* tag_end);
+  void StartLine();
+  void CarryLine(const char* line_start, const char* end);
+
+  Output& out_;
+  std::string_view user_;
+  const Trace& trace_;
+
+  bool skipping_ = false;  // behind a stamped tag: drop bytes up to the LF
+  // Of the current line, as far as earlier blocks held it:
+  size_t line_len_ = 0;    // its length
+  bool last_cr_ = false;   // whether its last byte is a CR
+  size_t matched_ = 0;     // how many bytes of a tag it ends with
+  std::string carry_;      // its first bytes, kept only for the trace
+  std::string trace_line_;
+};
+
+void Rewriter::StartLine() {
+  line_len_ = 0;
+  last_cr_ = false;
+  matched_ = 0;
+  carry_.clear();
+}
+
+void Rewriter::CarryLine(const char* line_start, const char* end) {
+  const size_t len = end - line_start;
+  if (len == 0)
+    return;
+  if (trace_ && carry_.size() < kTracePrefixLimit)
+    carry_.append(line_start,
+                  std::min(len, kTracePrefixLimit - carry_.size()));
+  line_len_ += len;
+  last_cr_ = end[-1] == '\r';
+}
+
+// The line's bytes up to |tag_end| have been written; complete it.
+void Rewriter::Stamp(const char* line_start, const char* tag_end) {
+  out_.Put(user_);
+  out_.Put(kClosingTag);
+  out_.Put(kCrLf);
+  skipping_ = true;
+  if (!trace_)
+    return;
+
+  // The text before the tag is what carry_ holds followed by this block's
+  // part of the line; only its first kTracePrefixLimit bytes are shown.
+  const size_t prefix = line_len_ + (tag_end - line_start) - kAuthorTag.size();
+  const size_t shown = std::min(prefix, kTracePrefixLimit);
+  trace_line_.assign(carry_, 0, std::min(carry_.size(), shown));
+  trace_line_.append(line_start, shown - trace_line_.size());
+  if (shown < prefix) {
+    trace_line_ += "[... ";
+    trace_line_ += std::to_string(prefix - shown);
+    trace_line_ += " bytes not shown ...]";
+  }
+  trace_line_ += kAuthorTag;
+  trace_line_ += user_;
+  trace_line_ += kClosingTag;
+  trace_(trace_line_);
+}
+
+void Rewriter::Block(const char* p, const char* end) {
+  const char* line_start = p;
+
+  // A tag that the previous block ended in the middle of.
+  if (!skipping_ && matched_ > 0) {
+    const size_t need = kAuthorTag.size() - matched_;
+    const size_t have = std::min<size_t>(need, end - p);
+    if (memcmp(p, kAuthorTag.data() + matched_, have) != 0) {
+      matched_ = 0;
+    } else if (have < need) {
+      out_.Put(p, have);
+      CarryLine(p, end);
+      matched_ += have;
+      return;
+    } else {
+      out_.Put(p, have);
+      Stamp(line_start, p + have);
+      p += have;
+    }
+  }
+
+  // The next tag in the block; looked up again only once a line has used it.
+  const char* tag = FindTag(p, end);
+  while (p < end) {
+    if (skipping_) {
+      const char* lf = static_cast<const char*>(memchr(p, '\n', end - p));
+      if (!lf)
+        return;
+      skipping_ = false;
+      StartLine();
+      p = line_start = lf + 1;
+      continue;
+    }
+
+    // Here p is the start of the line's part in this block.
+    const char* lf = static_cast<const char*>(memchr(p, '\n', end - p));
+    const char* stop = lf ? lf : end;
+    if (tag && tag < p)
+      tag = FindTag(p, end);
+    if (tag && tag < stop) {
+      const char* tag_end = tag + kAuthorTag.size();
+      out_.Put(p, tag_end - p);
+      Stamp(line_start, tag_end);
+      p = tag_end;
+      continue;
+    }
+
+    out_.Put(p, stop - p);
+    if (!lf) {
+      matched_ = TrailingTagPrefix(p, end);
+      CarryLine(p, end);
+      return;
+    }
+    // A CR right before the LF is already written and serves as the CR of
+    // the CR LF pair.
+    const bool cr = stop > p ? stop[-1] == '\r' : last_cr_;
+    out_.Put(cr ? kCrLf.substr(1) : kCrLf);
+    StartLine();
+    p = line_start = lf + 1;
+  }
+}
+
+void Rewriter::Finish() {
+  // A last line without a line end still gets one.
+  if (!skipping_ && line_len_ > 0)
+    out_.Put(kCrLf);
+  out_.Flush();
+}
+
+bool IsUtf16ByteOrderMark(const char* p, size_t len) {
+  if (len < 2)
+    return false;
+  const auto b0 = static_cast<unsigned char>(p[0]);
+  const auto b1 = static_cast<unsigned char>(p[1]);
+  return (b0 == 0xFF && b1 == 0xFE) || (b0 == 0xFE && b1 == 0xFF);
+}
+
+}  // namespace
+
+Outcome RewriteLines(Source& in, Sink& out, std::string_view user,
+                     const Trace& trace, std::string* err) {
+  const std::unique_ptr<char[]> in_buf(new char[kBlockSize]);
+  const std::unique_ptr<char[]> out_buf(new char[kOutputSize]);
+  Output output(out, out_buf.get());
+  Rewriter rewriter(output, user, trace);
+
+  // The byte-order mark check needs two bytes, which a source may hand over
+  // one at a time.
+  size_t len = 0;
+  bool first = true;
+  for (;;) {
+    size_t got = 0;
+    if (!in.Read(in_buf.get() + len, kBlockSize - len, &got, err))
+      return Outcome::kFailed;
+    len += got;
+    if (first && got > 0 && len < 2)
+      continue;
+    if (first && IsUtf16ByteOrderMark(in_buf.get(), len))
+      return Outcome::kUtf16;
+    first = false;
+    if (len == 0)
+      break;
+    rewriter.Block(in_buf.get(), in_buf.get() + len);
+    if (output.failed())
+      break;
+    len = 0;
+  }
+  if (!output.failed())
+    rewriter.Finish();
+  if (output.failed()) {
+    *err = output.error();
+    return Outcome::kFailed;
+  }
+  return Outcome::kDone;
+}
+
+}  // namespace stamp

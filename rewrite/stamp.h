@@ -1,0 +1,61 @@
+// The rewrite core: copies text from a byte source to a byte sink line by
+// line, ends every line with CR LF and stamps the author element.
+//
+// It knows nothing of files, users or platforms: the caller hands it a
+// source, a sink, the user name and a place to send traces, so the same
+// code runs in the tool, in the unit tests and under the fuzzer.
+#ifndef AUTHORSTAMP_REWRITE_STAMP_H_
+#define AUTHORSTAMP_REWRITE_STAMP_H_
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace stamp {
+
+constexpr std::string_view kAuthorTag = "<Author>";
+constexpr std::string_view kClosingTag = "</Author>";
+
+/// Where the bytes come from.  Read() fills up to |capacity| bytes and sets
+/// |*got|; a result of 0 bytes means the end of the input.  On failure it
+/// returns false and describes the cause in |*err|.
+struct Source {
+  virtual ~Source() = default;
+  virtual bool Read(char* buf, size_t capacity, size_t* got,
+                    std::string* err) = 0;
+};
+
+/// Where the bytes go.  Write() takes all |len| bytes or fails with |*err|.
+struct Sink {
+  virtual ~Sink() = default;
+  virtual bool Write(const char* data, size_t len, std::string* err) = 0;
+};
+
+/// Receives each stamped line, without its line end.
+using Trace = std::function<void(std::string_view line)>;
+
+/// A trace keeps at most this many bytes of the text before the tag; a longer
+/// prefix is shortened and the trace says how many bytes it left out.
+constexpr size_t kTracePrefixLimit = 64 * 1024;
+
+enum class Outcome {
+  kDone,     // the whole source went through to the sink
+  kFailed,   // the source or the sink failed; |*err| says why
+  kUtf16,    // the source starts with a UTF-16 byte-order mark; nothing written
+};
+
+/// Copies |in| to |out| line by line.  A line ends at LF; a CR directly
+/// before that LF belongs to the line end.  Every line is written with CR LF,
+/// the last one too when the input does not end with a line end.  A line that
+/// holds kAuthorTag is cut right behind its first occurrence and completed
+/// with |user| and kClosingTag, and the new line goes to |trace|.
+///
+/// Memory stays fixed whatever the line lengths: the input streams through
+/// fixed buffers and no line is ever held whole.
+Outcome RewriteLines(Source& in, Sink& out, std::string_view user,
+                     const Trace& trace, std::string* err);
+
+}  // namespace stamp
+
+#endif  // AUTHORSTAMP_REWRITE_STAMP_H_
