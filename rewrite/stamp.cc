@@ -1,8 +1,14 @@
 #include "rewrite/stamp.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <memory>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define STAMP_HAVE_SSE2 1
+#endif
 
 namespace stamp {
 namespace {
@@ -54,18 +60,39 @@ class Output {
   std::string error_;
 };
 
-// The first complete author tag in [p, end), or nullptr.
-const char* FindTag(const char* p, const char* end) {
-  const size_t n = kAuthorTag.size();
-  while (static_cast<size_t>(end - p) >= n) {
-    p = static_cast<const char*>(memchr(p, kAuthorTag[0], end - p - n + 1));
-    if (!p)
-      return nullptr;
-    if (memcmp(p, kAuthorTag.data(), n) == 0)
-      return p;
-    ++p;
+// The first byte in [p, end) where the scan has to stop and look: a line end,
+// or a place where the author tag may begin.  |end| when there is none.
+//
+// This is the loop every byte goes through.  Looking for LF and for "<A" in
+// one pass, 16 bytes at a time, costs less than a memchr() per line plus one
+// per "<", which markup has several of on every line.
+const char* NextStop(const char* p, const char* end) {
+#ifdef STAMP_HAVE_SSE2
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i lt = _mm_set1_epi8(kAuthorTag[0]);
+  const __m128i a = _mm_set1_epi8(kAuthorTag[1]);
+  // One byte of look-ahead for the tag's second byte.
+  while (end - p > 16) {
+    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+    const __m128i tag = _mm_and_si128(_mm_cmpeq_epi8(here, lt), _mm_cmpeq_epi8(next, a));
+    const __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(here, lf), tag);
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    if (mask != 0)
+      return p + std::countr_zero(mask);
+    p += 16;
   }
-  return nullptr;
+#endif
+  for (; p < end; ++p) {
+    if (*p == '\n' || *p == kAuthorTag[0])
+      return p;
+  }
+  return end;
+}
+
+bool TagAt(const char* p, const char* end) {
+  return static_cast<size_t>(end - p) >= kAuthorTag.size() &&
+         memcmp(p, kAuthorTag.data(), kAuthorTag.size()) == 0;
 }
 
 // How many bytes at the end of [p, end) begin the author tag.  The tag's
@@ -176,8 +203,6 @@ void Rewriter::Block(const char* p, const char* end) {
     }
   }
 
-  // The next tag in the block; looked up again only once a line has used it.
-  const char* tag = FindTag(p, end);
   while (p < end) {
     if (skipping_) {
       const char* lf = static_cast<const char*>(memchr(p, '\n', end - p));
@@ -190,30 +215,30 @@ void Rewriter::Block(const char* p, const char* end) {
     }
 
     // Here p is the start of the line's part in this block.
-    const char* lf = static_cast<const char*>(memchr(p, '\n', end - p));
-    const char* stop = lf ? lf : end;
-    if (tag && tag < p)
-      tag = FindTag(p, end);
-    if (tag && tag < stop) {
-      const char* tag_end = tag + kAuthorTag.size();
+    const char* stop = NextStop(p, end);
+    while (stop < end && *stop != '\n' && !TagAt(stop, end))
+      stop = NextStop(stop + 1, end);
+    if (stop == end) {
+      out_.Put(p, end - p);
+      matched_ = TrailingTagPrefix(p, end);
+      CarryLine(p, end);
+      return;
+    }
+    if (*stop != '\n') {
+      const char* tag_end = stop + kAuthorTag.size();
       out_.Put(p, tag_end - p);
       Stamp(line_start, tag_end);
       p = tag_end;
       continue;
     }
-
     out_.Put(p, stop - p);
-    if (!lf) {
-      matched_ = TrailingTagPrefix(p, end);
-      CarryLine(p, end);
-      return;
-    }
     // A CR right before the LF is already written and serves as the CR of
     // the CR LF pair.
     const bool cr = stop > p ? stop[-1] == '\r' : last_cr_;
     out_.Put(cr ? kCrLf.substr(1) : kCrLf);
-    StartLine();
-    p = line_start = lf + 1;
+    if (line_len_ > 0)  // only a line from an earlier block leaves state
+      StartLine();
+    p = line_start = stop + 1;
   }
 }
 
