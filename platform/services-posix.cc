@@ -117,6 +117,16 @@ std::string DirectoryOf(const std::string& path) {
 bool File::is_open() const { return fd >= 0; }
 
 bool Startup(std::string* program_path, std::string* err) {
+  // Started with a standard stream closed, the first file we open would take
+  // its number, and a message meant for standard error could land in the
+  // target.  Keep the three numbers taken.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF &&
+        open("/dev/null", O_RDWR) < 0) {
+      *err = Fail("cannot open", "/dev/null", errno);
+      return false;
+    }
+  }
   // The link's target can be longer than PATH_MAX; grow until it fits.
   std::vector<char> buf(PATH_MAX);
   for (;;) {
