@@ -40,6 +40,36 @@ class Output {
   }
   void Put(std::string_view s) { Put(s.data(), s.size()); }
 
+  // A line's bytes and its line end: the call that every untagged line
+  // makes, so it does without a second memcpy() for the CR LF.  A CR that
+  // ends |len| serves as the CR of the pair.
+  void PutLine(const char* data, size_t len, bool ends_with_cr) {
+    if (len + kCrLf.size() > kOutputSize - used_) {
+      Put(data, len);
+      Put(ends_with_cr ? kCrLf.substr(1) : kCrLf);
+      return;
+    }
+    char* to = buf_ + used_;
+    memcpy(to, data, len);
+    to += len;
+    if (!ends_with_cr)
+      *to++ = '\r';
+    *to++ = '\n';
+    used_ = to - buf_;
+  }
+
+  // Direct access for the fast lane: at least |n| bytes of room at the
+  // returned pointer, handed back with Commit().
+  char* Room(size_t n) {
+    if (kOutputSize - used_ < n)
+      Flush();
+    return buf_ + used_;
+  }
+  bool HasRoom(const char* to, size_t n) const {
+    return static_cast<size_t>(buf_ + kOutputSize - to) >= n;
+  }
+  void Commit(char* to) { used_ = to - buf_; }
+
   void Flush() {
     Write(buf_, used_);
     used_ = 0;
@@ -96,13 +126,13 @@ bool TagAt(const char* p, const char* end) {
 }
 
 // How many bytes at the end of [p, end) begin the author tag.  The tag's
-// first byte appears nowhere else in it, so only one candidate can exist.
+// first byte appears nowhere else in it, so only a part that starts at the
+// last such byte can be the beginning of a tag.
 size_t TrailingTagPrefix(const char* p, const char* end) {
-  const size_t n = kAuthorTag.size();
-  const char* from = end - std::min<size_t>(end - p, n - 1);
-  for (const char* q = from; q < end; ++q) {
-    if (*q == kAuthorTag[0]) {
-      size_t len = end - q;
+  const char* from = end - std::min<size_t>(end - p, kAuthorTag.size() - 1);
+  for (const char* q = end; q > from;) {
+    if (*--q == kAuthorTag[0]) {
+      const size_t len = end - q;
       return memcmp(q, kAuthorTag.data(), len) == 0 ? len : 0;
     }
   }
@@ -121,6 +151,8 @@ class Rewriter {
   void Finish();
 
  private:
+  const char* CopyUntagged(const char* p, const char* end,
+                           const char** line_start);
   void Stamp(const char* line_start, const char* tag_end);
   void StartLine();
   void CarryLine(const char* line_start, const char* end);
@@ -154,6 +186,67 @@ void Rewriter::CarryLine(const char* line_start, const char* end) {
                   std::min(len, kTracePrefixLimit - carry_.size()));
   line_len_ += len;
   last_cr_ = end[-1] == '\r';
+}
+
+// The fast lane for the bulk of a file: copies 16-byte chunks that cannot
+// hold the start of a tag straight into the output, putting a CR before each
+// LF that has none.  Short lines cost a few instructions each instead of a
+// call per line.  Starts at a line start and stops before a chunk that may
+// hold a tag, or when fewer than 32 bytes are left (the loads read up to 31
+// bytes ahead).  Returns where it stopped and moves |*line_start| along.
+const char* Rewriter::CopyUntagged(const char* p, const char* end,
+                                   const char** line_start) {
+#ifdef STAMP_HAVE_SSE2
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i lt = _mm_set1_epi8(kAuthorTag[0]);
+  const __m128i a = _mm_set1_epi8(kAuthorTag[1]);
+  // Locals rather than members: the byte stores below could alias members
+  // and would make the compiler reload them for every chunk.
+  constexpr size_t kChunkRoom = 48;  // 16 bytes, 16 CRs, 16 overwritten
+  char* to = out_.Room(kChunkRoom);
+  const char* start = *line_start;
+  unsigned cr_before = 0;  // whether the byte before the chunk is a CR
+  while (end - p >= 32) {
+    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+    if (_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(here, lt), _mm_cmpeq_epi8(next, a))))
+      break;
+    if (!out_.HasRoom(to, kChunkRoom)) {
+      out_.Commit(to);
+      to = out_.Room(kChunkRoom);
+    }
+    const auto lfs = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, lf)));
+    const auto crs = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, cr)));
+    unsigned bare = lfs & ~((crs << 1) | cr_before);
+    cr_before = crs >> 15;
+
+    // Each store writes 16 bytes but only the segment up to the next bare
+    // LF counts; the next store overwrites the rest.
+    unsigned from = 0;
+    while (bare != 0) {
+      const auto at = static_cast<unsigned>(std::countr_zero(bare));
+      bare &= bare - 1;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + from)));
+      to += at - from;
+      *to++ = '\r';
+      from = at;
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to),
+                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + from)));
+    to += 16 - from;
+    if (lfs != 0)
+      start = p + 32 - std::countl_zero(lfs);
+    p += 16;
+  }
+  out_.Commit(to);
+  *line_start = start;
+#else
+  (void)end;
+  (void)line_start;
+#endif
+  return p;
 }
 
 // The line's bytes up to |tag_end| have been written; complete it.
@@ -214,14 +307,18 @@ void Rewriter::Block(const char* p, const char* end) {
       continue;
     }
 
-    // Here p is the start of the line's part in this block.
+    if (line_len_ == 0)  // the line began in this block
+      p = CopyUntagged(p, end, &line_start);
+
+    // The line began at line_start in this block (or in an earlier one when
+    // line_len_ > 0); its bytes before p are written.
     const char* stop = NextStop(p, end);
     while (stop < end && *stop != '\n' && !TagAt(stop, end))
       stop = NextStop(stop + 1, end);
     if (stop == end) {
       out_.Put(p, end - p);
       matched_ = TrailingTagPrefix(p, end);
-      CarryLine(p, end);
+      CarryLine(line_start, end);
       return;
     }
     if (*stop != '\n') {
@@ -231,11 +328,7 @@ void Rewriter::Block(const char* p, const char* end) {
       p = tag_end;
       continue;
     }
-    out_.Put(p, stop - p);
-    // A CR right before the LF is already written and serves as the CR of
-    // the CR LF pair.
-    const bool cr = stop > p ? stop[-1] == '\r' : last_cr_;
-    out_.Put(cr ? kCrLf.substr(1) : kCrLf);
+    out_.PutLine(p, stop - p, stop > line_start ? stop[-1] == '\r' : last_cr_);
     if (line_len_ > 0)  // only a line from an earlier block leaves state
       StartLine();
     p = line_start = stop + 1;

@@ -1,0 +1,140 @@
+// Throughput of the rewrite core alone: the text comes from memory and goes
+// to memory, so what is measured is the scanning and copying, with no file,
+// system call or disk in the way.  bench/run.py times the whole tool.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <string>
+#include <string_view>
+
+#include "rewrite/stamp.h"
+
+namespace {
+
+constexpr size_t kMiB = 1024 * 1024;
+
+struct MemorySource : stamp::Source {
+  explicit MemorySource(std::string_view text) : rest(text) {}
+  bool Read(char* buf, size_t capacity, size_t* got, std::string*) override {
+    *got = std::min(capacity, rest.size());
+    memcpy(buf, rest.data(), *got);
+    rest.remove_prefix(*got);
+    return true;
+  }
+  std::string_view rest;
+};
+
+// Appends to a string whose capacity survives from one iteration to the
+// next, so the run measures copying, not allocation.
+struct MemorySink : stamp::Sink {
+  explicit MemorySink(std::string* out) : out(out) {}
+  bool Write(const char* data, size_t len, std::string*) override {
+    out->append(data, len);
+    return true;
+  }
+  std::string* out;
+};
+
+// An element line of a project or installer description, indented.
+std::string ElementLine(std::minstd_rand& rng) {
+  static const char* const kLines[] = {
+      "<Component Id=\"cmp0412\" Guid=\"8F0C2A1E9B7D4C3AA2E5F6071829304B\">",
+      "</Component>",
+      "<File Source=\"src\\setup\\file_0412.dll\" KeyPath=\"yes\" />",
+      "<Version>1.4.0.217</Version>",
+      "<Description>installer component feature</Description>",
+      "<!-- release build of the setup module -->",
+      "<Property Id=\"REGISTRY_2210\" Value=\"default product\" />",
+      "<Title>Shortcut Folder</Title>",
+      "",
+  };
+  const std::string_view body = kLines[rng() % std::size(kLines)];
+  return std::string(2 + rng() % 5 * 2, ' ') + std::string(body);
+}
+
+// About one line in fifty holds the tag, as in a typical description.
+std::string XmlLines(size_t size, std::string_view line_end) {
+  std::minstd_rand rng(1);
+  std::string text;
+  text.reserve(size + 256);
+  while (text.size() < size) {
+    if (rng() % 50 == 0)
+      text += "    <Author>old</Author>";
+    else
+      text += ElementLine(rng);
+    text += line_end;
+  }
+  return text;
+}
+
+// Minified XML: one line, the tag 4 KiB before its end.
+std::string SingleLine(size_t size) {
+  std::minstd_rand rng(2);
+  std::string text;
+  text.reserve(size + 256);
+  while (text.size() < size - 4096)
+    text += ElementLine(rng).substr(2);
+  text += "<Author>old</Author>";
+  text.append(4096, 'x');
+  return text;
+}
+
+const std::string& Input(int kind) {
+  static const std::string kInputs[] = {
+      XmlLines(32 * kMiB, "\n"),
+      XmlLines(32 * kMiB, "\r\n"),  // already stamped once
+      [] {
+        std::string text;
+        for (size_t i = 0; i < 16 * kMiB / 2; ++i)
+          text += "x\n";
+        return text;
+      }(),
+      SingleLine(32 * kMiB),
+  };
+  return kInputs[kind];
+}
+
+enum Kind { kXmlLf, kXmlCrLf, kOneByteLines, kSingleLine };
+
+void BM_RewriteLines(benchmark::State& state, Kind kind) {
+  const std::string& input = Input(kind);
+  const size_t lines = std::count(input.begin(), input.end(), '\n') +
+                       (input.back() != '\n');
+  std::string output;
+  output.reserve(2 * input.size());
+  size_t stamped = 0;
+  const stamp::Trace trace = [&stamped](std::string_view) { ++stamped; };
+  for (auto _ : state) {
+    output.clear();
+    MemorySource in(input);
+    MemorySink out(&output);
+    std::string err;
+    if (stamp::RewriteLines(in, out, "BUILD01\\builder", trace, &err) !=
+        stamp::Outcome::kDone) {
+      state.SkipWithError(err.c_str());
+      break;
+    }
+    benchmark::DoNotOptimize(output.data());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() *
+                                               input.size()));
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * lines));
+  state.counters["input_MiB"] = static_cast<double>(input.size()) / kMiB;
+  state.counters["stamped"] = benchmark::Counter(
+      static_cast<double>(stamped), benchmark::Counter::kAvgIterations);
+}
+
+BENCHMARK_CAPTURE(BM_RewriteLines, xml_lines_lf, kXmlLf)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_RewriteLines, xml_lines_crlf, kXmlCrLf)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_RewriteLines, one_byte_lines, kOneByteLines)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_RewriteLines, single_line, kSingleLine)
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,287 @@
+// A coverage-guided fuzzer of the rewrite core, for libFuzzer.
+//
+// The core gets its input in pieces of random size, so that lines, CR LF
+// pairs and the author tag fall across reads, and its output and traces are
+// compared with a model that does the same job the slow and obvious way:
+// split the whole text into lines and look for the tag with find().  Any
+// difference aborts, which libFuzzer reports as a crash and saves the input.
+//
+// The first kHeaderSize bytes of an input steer the run; the rest is the
+// text.  A missing header byte counts as 0.
+//   [0] piece sizes: the low 3 bits pick the largest piece (kPieceLimits),
+//       the high 5 bits seed the generator that draws each piece's size.
+//   [1] user name: below 0x80, the next ([1] % 32) bytes of the input (so
+//       0 gives an empty name); from 0x80 on, one of kUsers.
+//   [2] a long run of one byte put into the text, to reach the trace limit
+//       and buffer sizes that short inputs never reach: the low 3 bits pick
+//       its length (kRunLengths, mostly none), bits 3-4 its byte (kRunBytes),
+//       bits 5-7 where it goes: that many sevenths into the text.
+//   [3] bit 7: no trace callback.  Bits 5-6: 2 makes the source fail at
+//       read number ([3] & 31) + 1, 3 makes the sink fail at write number
+//       ([3] & 31) + 1; 0 and 1 inject nothing.
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "rewrite/stamp.h"
+
+namespace {
+
+constexpr size_t kHeaderSize = 4;
+
+constexpr size_t kPieceLimits[8] = {1, 2, 3, 8, 64, 4096, 1 << 20, 0};
+constexpr size_t kMixedPieces = 0;  // small and huge pieces in turn
+
+const std::string kUsers[] = {
+    "WS01\\alice",
+    "\\",
+    "x\r\ny",
+    "<Author>",
+    "</Author>",
+    std::string("\0\x1a\xff\xfe", 4),
+    "HOST\\" + std::string(300, 'u'),
+    "",
+};
+
+constexpr size_t kRunLengths[8] = {
+    0, 0, 0,
+    stamp::kTracePrefixLimit - 1, stamp::kTracePrefixLimit,
+    stamp::kTracePrefixLimit + 1,
+    128 * 1024 + 1, 600 * 1024,
+};
+constexpr char kRunBytes[4] = {'a', '\n', '\r', '<'};
+
+const char kReadError[] = "injected read failure";
+const char kWriteError[] = "injected write failure";
+
+[[noreturn]] void Fail(const char* what) {
+  fprintf(stderr, "stamp_fuzz: %s\n", what);
+  abort();
+}
+
+void Check(bool ok, const char* what) {
+  if (!ok)
+    Fail(what);
+}
+
+// Says where two byte strings part, to make a failure quick to read.
+[[noreturn]] void FailDiffering(const char* what, const std::string& got,
+                                const std::string& want) {
+  const size_t n = std::min(got.size(), want.size());
+  const size_t at = static_cast<size_t>(
+      std::mismatch(got.begin(), got.begin() + n, want.begin()).first -
+      got.begin());
+  fprintf(stderr,
+          "stamp_fuzz: %s: got %zu bytes, expected %zu, first difference at "
+          "byte %zu\n",
+          what, got.size(), want.size(), at);
+  for (const auto& [name, s] : {std::pair{"got", &got}, {"expected", &want}}) {
+    fprintf(stderr, "  %-8s:", name);
+    for (size_t i = at > 16 ? at - 16 : 0; i < std::min(s->size(), at + 16); ++i)
+      fprintf(stderr, " %02x", static_cast<unsigned char>((*s)[i]));
+    fprintf(stderr, "\n");
+  }
+  abort();
+}
+
+void CheckEqual(const std::string& got, const std::string& want,
+                const char* what) {
+  if (got != want)
+    FailDiffering(what, got, want);
+}
+
+void CheckPrefix(const std::string& got, const std::string& want,
+                 const char* what) {
+  if (got.size() > want.size() || want.compare(0, got.size(), got) != 0)
+    FailDiffering(what, got, want);
+}
+
+// What the core should produce, worked out on the whole text at once.
+struct Expected {
+  bool refused = false;  // UTF-16 byte-order mark: no output at all
+  std::string out;
+  std::vector<std::string> traces;
+};
+
+Expected Model(const std::string& text, const std::string& user) {
+  Expected e;
+  if (text.size() >= 2 && (text.compare(0, 2, "\xff\xfe") == 0 ||
+                           text.compare(0, 2, "\xfe\xff") == 0)) {
+    e.refused = true;
+    return e;
+  }
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t lf = text.find('\n', start);
+    const size_t end = lf == std::string::npos ? text.size() : lf;
+    std::string line = text.substr(start, end - start);
+    if (lf != std::string::npos && !line.empty() && line.back() == '\r')
+      line.pop_back();
+    const size_t tag = line.find("<Author>");
+    if (tag != std::string::npos) {
+      std::string before = line.substr(0, tag);
+      line = before + "<Author>" + user + "</Author>";
+      if (before.size() > stamp::kTracePrefixLimit) {
+        const size_t left_out = before.size() - stamp::kTracePrefixLimit;
+        before.resize(stamp::kTracePrefixLimit);
+        before += "[... " + std::to_string(left_out) + " bytes not shown ...]";
+      }
+      e.traces.push_back(before + "<Author>" + user + "</Author>");
+    }
+    e.out += line + "\r\n";
+    if (lf == std::string::npos)
+      break;
+    start = lf + 1;
+  }
+  return e;
+}
+
+// Hands out the text in pieces whose sizes a small generator draws from the
+// input's own header, so that a saved crash input replays exactly.
+struct PieceSource : stamp::Source {
+  bool Read(char* buf, size_t capacity, size_t* got,
+            std::string* err) override {
+    Check(buf != nullptr && capacity > 0, "Read() offered no room");
+    if (++reads == fail_at) {
+      failed = true;
+      *err = kReadError;
+      return false;
+    }
+    const size_t n = std::min({capacity, text.size() - pos, NextPiece()});
+    memcpy(buf, text.data() + pos, n);
+    pos += n;
+    *got = n;
+    return true;
+  }
+
+  size_t NextPiece() {
+    state ^= state << 13;  // xorshift32
+    state ^= state >> 17;
+    state ^= state << 5;
+    size_t limit = largest;
+    if (limit == kMixedPieces)
+      limit = (state & 0x80000000u) ? (1 << 20) : 16;
+    return 1 + state % limit;
+  }
+
+  std::string text;
+  size_t pos = 0;
+  size_t largest = 1;
+  uint32_t state = 1;
+  size_t reads = 0;
+  size_t fail_at = 0;  // 0: never
+  bool failed = false;
+};
+
+struct StringSink : stamp::Sink {
+  bool Write(const char* data, size_t len, std::string* err) override {
+    Check(!failed, "Write() called again after a failed write");
+    Check(data != nullptr || len == 0, "Write() of a null pointer");
+    if (++writes == fail_at) {
+      failed = true;
+      *err = kWriteError;
+      return false;
+    }
+    out.append(data, len);
+    return true;
+  }
+
+  std::string out;
+  size_t writes = 0;
+  size_t fail_at = 0;  // 0: never
+  bool failed = false;
+};
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string all;
+  for (const std::string& line : lines)
+    all += std::to_string(line.size()) + ":" + line;
+  return all;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  uint8_t header[kHeaderSize] = {};
+  const size_t header_size = std::min(size, kHeaderSize);
+  memcpy(header, data, header_size);
+  std::string text(reinterpret_cast<const char*>(data) + header_size,
+                   size - header_size);
+
+  std::string user;
+  if (header[1] < 0x80) {
+    const size_t len = std::min<size_t>(header[1] % 32, text.size());
+    user = text.substr(0, len);
+    text.erase(0, len);
+  } else {
+    user = kUsers[header[1] % std::size(kUsers)];
+  }
+
+  if (const size_t run = kRunLengths[header[2] & 7]; run > 0) {
+    const size_t at = text.size() * (header[2] >> 5) / 7;
+    text.insert(at, run, kRunBytes[(header[2] >> 3) & 3]);
+  }
+
+  PieceSource in;
+  in.text = text;
+  in.largest = kPieceLimits[header[0] & 7];
+  in.state = 0x9e3779b9u * ((header[0] >> 3) + 1) ^
+             static_cast<uint32_t>(text.size());
+  if (in.state == 0)
+    in.state = 1;
+  StringSink out;
+  const size_t fail_at = (header[3] & 31) + 1;
+  switch ((header[3] >> 5) & 3) {
+    case 2:
+      in.fail_at = fail_at;
+      break;
+    case 3:
+      out.fail_at = fail_at;
+      break;
+  }
+  const bool tracing = !(header[3] & 0x80);
+  std::vector<std::string> traces;
+  stamp::Trace trace;
+  if (tracing)
+    trace = [&traces](std::string_view line) { traces.emplace_back(line); };
+
+  std::string err;
+  const stamp::Outcome outcome =
+      stamp::RewriteLines(in, out, user, trace, &err);
+  const Expected want = Model(text, user);
+
+  // The traces, each behind its length, to compare in one go: a user name
+  // may hold any byte, so no separator would do.
+  const std::string traced = Joined(traces);
+  const std::string want_traced = tracing ? Joined(want.traces) : "";
+
+  // An injected failure must end the run with that failure, and whatever
+  // got out by then must be the start of the right result.
+  if (in.failed || out.failed) {
+    Check(outcome == stamp::Outcome::kFailed,
+          "a failing source or sink did not fail the run");
+    Check(err == (in.failed ? kReadError : kWriteError),
+          "the run reported another error than the one injected");
+    CheckPrefix(out.out, want.out, "output before the failure");
+    CheckPrefix(traced, want_traced, "traces before the failure");
+    return 0;
+  }
+
+  if (want.refused) {
+    Check(outcome == stamp::Outcome::kUtf16, "UTF-16 text was not refused");
+    CheckEqual(out.out, "", "output of refused UTF-16 text");
+    CheckEqual(traced, "", "traces of refused UTF-16 text");
+    return 0;
+  }
+  Check(outcome == stamp::Outcome::kDone, "the run did not complete");
+  Check(in.pos == text.size(), "the run completed without reading it all");
+  CheckEqual(out.out, want.out, "output");
+  CheckEqual(traced, want_traced, "traces");
+  return 0;
+}
