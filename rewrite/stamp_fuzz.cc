@@ -13,12 +13,15 @@
 //   [1] user name: below 0x80, the next ([1] % 32) bytes of the input (so
 //       0 gives an empty name); from 0x80 on, one of kUsers.
 //   [2] a long run of one byte put into the text, to reach the trace limit
-//       and buffer sizes that short inputs never reach: the low 3 bits pick
-//       its length (kRunLengths, mostly none), bits 3-4 its byte (kRunBytes),
-//       bits 5-7 where it goes: that many sevenths into the text.
+//       and buffer sizes that short inputs never reach.  Only when bits 5-7
+//       are all set; bits 2-4 pick its length (kRunLengths), bits 0-1 its
+//       byte (kRunBytes).  A long run in tiny pieces costs much time and
+//       finds nothing that a short line would not, so with a run the pieces
+//       are mixed whenever [0] asks for pieces under 4 KiB.
 //   [3] bit 7: no trace callback.  Bits 5-6: 2 makes the source fail at
 //       read number ([3] & 31) + 1, 3 makes the sink fail at write number
 //       ([3] & 31) + 1; 0 and 1 inject nothing.
+//   [4] where the run goes: [4] / 255 of the way into the text.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -33,10 +36,11 @@
 
 namespace {
 
-constexpr size_t kHeaderSize = 4;
+constexpr size_t kHeaderSize = 5;
 
 constexpr size_t kPieceLimits[8] = {1, 2, 3, 8, 64, 4096, 1 << 20, 0};
-constexpr size_t kMixedPieces = 0;  // small and huge pieces in turn
+constexpr size_t kMixedPieces = 0;  // small and huge pieces at random
+constexpr size_t kSmallestForRuns = 4096;
 
 const std::string kUsers[] = {
     "WS01\\alice",
@@ -49,11 +53,12 @@ const std::string kUsers[] = {
     "",
 };
 
+// Around the trace limit, and around the core's 128 KiB reads and 256 KiB
+// writes (a block of LF lines doubles in size).
 constexpr size_t kRunLengths[8] = {
-    0, 0, 0,
     stamp::kTracePrefixLimit - 1, stamp::kTracePrefixLimit,
-    stamp::kTracePrefixLimit + 1,
-    128 * 1024 + 1, 600 * 1024,
+    stamp::kTracePrefixLimit + 1, stamp::kTracePrefixLimit + 8,
+    128 * 1024 - 1, 128 * 1024 + 1, 256 * 1024 + 1, 384 * 1024,
 };
 constexpr char kRunBytes[4] = {'a', '\n', '\r', '<'};
 
@@ -116,26 +121,32 @@ Expected Model(const std::string& text, const std::string& user) {
     e.refused = true;
     return e;
   }
+  const std::string_view all(text);
   size_t start = 0;
-  while (start < text.size()) {
-    const size_t lf = text.find('\n', start);
-    const size_t end = lf == std::string::npos ? text.size() : lf;
-    std::string line = text.substr(start, end - start);
-    if (lf != std::string::npos && !line.empty() && line.back() == '\r')
-      line.pop_back();
+  while (start < all.size()) {
+    const size_t lf = all.find('\n', start);
+    const size_t end = lf == std::string_view::npos ? all.size() : lf;
+    std::string_view line = all.substr(start, end - start);
+    if (lf != std::string_view::npos && line.ends_with('\r'))
+      line.remove_suffix(1);
     const size_t tag = line.find("<Author>");
-    if (tag != std::string::npos) {
-      std::string before = line.substr(0, tag);
-      line = before + "<Author>" + user + "</Author>";
+    if (tag == std::string_view::npos) {
+      e.out += line;
+    } else {
+      const std::string_view before = line.substr(0, tag);
+      const std::string stamped = "<Author>" + user + "</Author>";
+      e.out += before;
+      e.out += stamped;
+      std::string trace(before.substr(0, stamp::kTracePrefixLimit));
       if (before.size() > stamp::kTracePrefixLimit) {
-        const size_t left_out = before.size() - stamp::kTracePrefixLimit;
-        before.resize(stamp::kTracePrefixLimit);
-        before += "[... " + std::to_string(left_out) + " bytes not shown ...]";
+        trace += "[... " +
+                 std::to_string(before.size() - stamp::kTracePrefixLimit) +
+                 " bytes not shown ...]";
       }
-      e.traces.push_back(before + "<Author>" + user + "</Author>");
+      e.traces.push_back(trace + stamped);
     }
-    e.out += line + "\r\n";
-    if (lf == std::string::npos)
+    e.out += "\r\n";
+    if (lf == std::string_view::npos)
       break;
     start = lf + 1;
   }
@@ -223,14 +234,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     user = kUsers[header[1] % std::size(kUsers)];
   }
 
-  if (const size_t run = kRunLengths[header[2] & 7]; run > 0) {
-    const size_t at = text.size() * (header[2] >> 5) / 7;
-    text.insert(at, run, kRunBytes[(header[2] >> 3) & 3]);
+  size_t largest = kPieceLimits[header[0] & 7];
+  if ((header[2] >> 5) == 7) {
+    const size_t at = text.size() * header[4] / 255;
+    text.insert(at, kRunLengths[(header[2] >> 2) & 7],
+                kRunBytes[header[2] & 3]);
+    if (largest != kMixedPieces && largest < kSmallestForRuns)
+      largest = kMixedPieces;
   }
 
   PieceSource in;
   in.text = text;
-  in.largest = kPieceLimits[header[0] & 7];
+  in.largest = largest;
   in.state = 0x9e3779b9u * ((header[0] >> 3) + 1) ^
              static_cast<uint32_t>(text.size());
   if (in.state == 0)
