@@ -1,0 +1,92 @@
+#!/usr/bin/env python3
+"""The tool killed at every system call of a run, one after the other: the
+target always holds its complete old or its complete new content, and the
+next run, which may find a stale scratch file, makes the correct result.
+
+Usage: crash_test.py path/to/authorstamp
+"""
+
+import collections
+import sys
+import unittest
+
+import fault_support as fs
+import test_support
+
+
+def crash_and_recover(bench, point):
+    call, n = point
+    killed = bench.traced(f"{call} #{n}", {call},
+                          [f"inject={call}:signal=SIGKILL:when={n}"])
+    return killed, bench.plain()
+
+
+def crash_problems(killed, after, old, new):
+    """What is wrong with what a killed run and the run after it left."""
+    problems = []
+    where = f"killed at {killed.label}"
+    if killed.content not in (old, new):
+        problems.append(f"{where}: target holds "
+                        f"{fs.describe(killed.content, old, new)}")
+    elif killed.content == new and killed.mode != fs.TARGET_MODE:
+        problems.append(f"{where}: new content with mode {killed.mode:o}, "
+                        f"was {fs.TARGET_MODE:o}")
+    if not killed.killed and killed.leftovers:
+        problems.append(f"{where}: not killed, yet scratch file left: "
+                        f"{killed.leftovers}")
+    r, content, mode, leftovers = after
+    if (r.returncode, r.stderr) != (0, b""):
+        problems.append(f"{where}: the next run: exit {r.returncode}, "
+                        f"stderr {r.stderr!r}")
+    if content != new:
+        problems.append(f"{where}: after the next run the target holds "
+                        f"{fs.describe(content, old, new)}")
+    elif mode != fs.TARGET_MODE:
+        problems.append(f"{where}: after the next run mode {mode:o}, was "
+                        f"{fs.TARGET_MODE:o}")
+    if leftovers:
+        problems.append(f"{where}: scratch file left after the next run: "
+                        f"{leftovers}")
+    return problems
+
+
+@unittest.skipUnless(fs.have_strace(), "strace is not installed (.ci/run installs it)")
+class CrashPoints(unittest.TestCase):
+
+    def test_killed_at_every_call(self):
+        old = fs.sample_content()
+        new = test_support.expected_rewrite(old, fs.running_user_name())
+        counts = fs.profile(old)
+        # Every call is a place to die, whether or not it can fail.
+        points = [(call, n) for call, count in sorted(counts.items())
+                  if call not in fs.STRACE_OWN
+                  for n in range(1, count + 1)]
+        results = fs.run_on_benches(old, points, crash_and_recover)
+
+        problems = []
+        for killed, after in results:
+            problems += crash_problems(killed, after, old, new)
+        kills = [k for k, _ in results if k.killed]
+        left = collections.Counter(
+            "new content" if k.content == new else
+            "old content" if k.content == old else "other" for k in kills)
+        stale = sum(1 for k in kills if k.leftovers)
+        lost = sum(fs.bytes_lost(k.content, new if k.content == new else old)
+                   for k in kills)
+        lost += sum(fs.bytes_lost(a[1], new) for _, a in results)
+        print(f"\ncrash points: {len(kills)} kills in {len(points)} runs over "
+              f"{len({p[0] for p in points})} calls; target after the kill: "
+              f"{dict(sorted(left.items()))}; stale scratch files: {stale}, "
+              f"all taken over by the next run; bytes lost: {lost}",
+              file=sys.stderr)
+        if problems:
+            self.fail(f"{len(problems)} problems:\n" + "\n".join(problems[:40]))
+        # A point the kill never reached proves nothing; most must be real.
+        self.assertGreater(len(kills), 0.9 * len(points))
+        for name in ("read", "write", "fsync", "rename"):
+            self.assertTrue(any(k.killed and k.label.startswith(name + " ")
+                                for k in kills), f"no kill at {name}")
+
+
+if __name__ == "__main__":
+    test_support.main()

@@ -1,0 +1,255 @@
+"""Running the tool under strace with one system call made to fail or to kill
+the process, on several copies of one target at once, and telling what a run
+left behind.  Used by faults_test.py, crash_test.py and
+concurrency_test.py."""
+
+import concurrent.futures
+import dataclasses
+import os
+import pwd
+import queue
+import random
+import re
+import shutil
+import socket
+import subprocess
+import tempfile
+
+import test_support
+
+TARGET = "project.xml"
+TARGET_MODE = 0o640
+
+OPEN_FAILED = b"authorstamp: Open file fail!\n"
+STARTUP_FAILED = b"Fatal Error: MFC initialization failed\n"
+
+# The exec by which strace starts the binary: strace cannot fail it or kill
+# the process at it in any way that tells something about the tool.
+STRACE_OWN = {"execve"}
+
+
+def have_strace() -> bool:
+    return shutil.which("strace") is not None
+
+
+def sample_content() -> bytes:
+    """About 560 KiB of text with LF line ends, one line in sixty holding an
+    author element: a handful of the tool's 128 KiB blocks, so that reads
+    and writes happen several times each, while the number of calls stays
+    small enough to fail each of them in turn."""
+    rng = random.Random(4)
+    words = [b"<item>", b"</item>", b"value", b"  ", b"x=1", b"\t", b"&amp;"]
+    lines = []
+    size = 0
+    while size < 560 * 1024:
+        if rng.randrange(60) == 0:
+            line = b" " * rng.randrange(8) + b"<Author>someone</Author>"
+        else:
+            line = b" ".join(rng.choice(words) for _ in range(rng.randrange(30)))
+        lines.append(line)
+        size += len(line) + 1
+    return b"\n".join(lines) + b"\n"
+
+
+def running_user_name() -> bytes:
+    """The name a run by this process's user writes: the machine's short
+    name in capitals, a backslash and the account name, or the account name
+    alone when it holds a backslash already."""
+    account = pwd.getpwuid(os.getuid()).pw_name
+    if "\\" in account:
+        return account.encode()
+    host = socket.gethostname().split(".")[0].upper()
+    return f"{host}\\{account}".encode()
+
+
+def call_counts(command, cwd, extra_options=()) -> dict:
+    """How often each system call is made by |command|, from `strace -c`."""
+    with tempfile.NamedTemporaryFile(suffix=".strace") as out:
+        subprocess.run(
+            ["strace", "-f", "-c", "-o", out.name, *extra_options, *command],
+            cwd=cwd, capture_output=True, check=False, timeout=60)
+        text = out.read().decode()
+    counts = {}
+    rows = False
+    for line in text.splitlines():
+        if line.startswith("-----"):
+            if rows:
+                break
+            rows = True
+            continue
+        fields = line.split()
+        # % time, seconds, usecs/call, calls, [errors,] syscall
+        if rows and len(fields) >= 5:
+            counts[fields[-1]] = int(fields[3])
+    return counts
+
+
+def profile(content: bytes, extra_options=()) -> dict:
+    """call_counts() of one run on a fresh target holding |content|."""
+    bench = Bench(content)
+    try:
+        bench.reset()
+        return call_counts([bench.box.exe, TARGET], bench.box.elsewhere,
+                           extra_options)
+    finally:
+        bench.cleanup()
+
+
+@dataclasses.dataclass
+class Run:
+    """What one traced run did and left behind."""
+    label: str
+    root: str  # the sandbox it ran in
+    target: str
+    returncode: int
+    stderr: bytes
+    log: str
+    ino_before: int
+    content: bytes | None  # None when the target is missing
+    ino: int | None
+    mode: int | None
+    leftovers: list
+
+    @property
+    def message(self) -> bytes:
+        """Standard error with the sandbox's own directory left out, to
+        compare runs in different sandboxes."""
+        return self.stderr.replace(self.root.encode(), b"<sandbox>")
+
+    @property
+    def opened_target(self) -> bool:
+        """Whether the process got as far as opening the target or its
+        scratch file (whose name starts with the target's)."""
+        path = re.escape(self.target)
+        return re.search(rf'^\d+ +open(at)?\((AT_FDCWD, )?"{path}', self.log,
+                         re.MULTILINE) is not None
+
+    @property
+    def injected(self) -> bool:
+        return "(INJECTED)" in self.log
+
+    @property
+    def killed(self) -> bool:
+        return "+++ killed by SIGKILL +++" in self.log
+
+    def calls(self, syscall: str, injected: bool = False) -> int:
+        """How often the log shows |syscall|, or a fault injected into it."""
+        tail = r".*\(INJECTED\)$" if injected else ""
+        return len(re.findall(rf"^\d+ +{re.escape(syscall)}\({tail}", self.log,
+                              re.MULTILINE))
+
+    def called(self, syscall: str, injected: bool = False) -> bool:
+        return self.calls(syscall, injected) > 0
+
+    @property
+    def reported_success(self) -> bool:
+        return self.returncode == 0 and not self.stderr
+
+
+class Bench:
+    """A sandbox holding the binary and a fresh copy of the target before
+    every run.  One worker uses it at a time."""
+
+    def __init__(self, content: bytes):
+        self.box = test_support.Sandbox()
+        self.content = content
+        self.target = self.box.path(TARGET)
+        self.log = os.path.join(self.box.root, "strace.log")
+
+    def cleanup(self):
+        self.box.cleanup()
+
+    def reset(self):
+        for path in self.box.leftovers():
+            os.unlink(path)
+        if os.path.lexists(self.target):
+            os.unlink(self.target)
+        self.box.write(TARGET, self.content, TARGET_MODE)
+
+    def state(self):
+        try:
+            with open(self.target, "rb") as f:
+                st = os.fstat(f.fileno())
+                return f.read(), st.st_ino, st.st_mode & 0o7777
+        except FileNotFoundError:
+            return None, None, None
+
+    def traced(self, label: str, trace: set, options: list) -> Run:
+        """Runs the tool under strace on a fresh target.  |trace| names the
+        calls to log besides those that take a file name; |options| are the
+        -e inject=... options."""
+        self.reset()
+        ino_before = os.stat(self.target).st_ino
+        calls = ",".join(sorted(set(trace) | {"%file"}))
+        cmd = ["strace", "-f", "-o", self.log, "-e", f"trace={calls}"]
+        for option in options:
+            cmd += ["-e", option]
+        r = subprocess.run(cmd + [self.box.exe, TARGET], cwd=self.box.elsewhere,
+                           capture_output=True, timeout=60)
+        with open(self.log, errors="replace") as f:
+            log = f.read()
+        content, ino, mode = self.state()
+        return Run(label, self.box.root, self.target, r.returncode, r.stderr, log, ino_before, content, ino,
+                   mode, self.box.leftovers())
+
+    def plain(self):
+        """Runs the tool without strace on whatever the target holds now."""
+        r = self.box.run(TARGET)
+        content, ino, mode = self.state()
+        return r, content, mode, self.box.leftovers()
+
+
+def run_on_benches(content: bytes, jobs, work):
+    """Calls |work(bench, job)| for every job, on as many benches at once as
+    there are processors; returns the results in the order of |jobs|."""
+    workers = max(2, min(os.cpu_count() or 2, 8))
+    benches = queue.Queue()
+    made = [Bench(content) for _ in range(workers)]
+    for b in made:
+        benches.put(b)
+
+    def one(job):
+        bench = benches.get()
+        try:
+            return work(bench, job)
+        finally:
+            benches.put(bench)
+
+    try:
+        with concurrent.futures.ThreadPoolExecutor(workers) as pool:
+            return list(pool.map(one, jobs))
+    finally:
+        for b in made:
+            b.cleanup()
+
+
+def describe(content, old: bytes, new: bytes) -> str:
+    """Names what a target holds, for messages."""
+    if content is None:
+        return "target missing"
+    if content == old:
+        return "old content"
+    if content == new:
+        return "new content"
+    return (f"{len(content)} bytes, neither old ({len(old)} bytes, first "
+            f"difference at {first_difference(content, old)}) nor new "
+            f"({len(new)} bytes, first difference at "
+            f"{first_difference(content, new)})")
+
+
+def first_difference(a: bytes, b: bytes) -> int:
+    n = min(len(a), len(b))
+    for i in range(0, n, 4096):
+        if a[i:i + 4096] != b[i:i + 4096]:
+            return next(j for j in range(i, min(i + 4096, n)) if a[j] != b[j])
+    return n
+
+
+def bytes_lost(content, reference: bytes) -> int:
+    """How many bytes of |reference| a target holding |content| lacks, counted
+    from the first byte that differs."""
+    if content == reference:
+        return 0
+    if content is None:
+        return len(reference)
+    return len(reference) - first_difference(content, reference)

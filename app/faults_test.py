@@ -1,0 +1,303 @@
+#!/usr/bin/env python3
+"""Every system call of a run made to fail, one at a time, and a real full
+disk: the tool either rewrites the target completely, or leaves it exactly as
+it was and says why, and it never leaves its scratch file behind.
+
+Usage: faults_test.py path/to/authorstamp
+"""
+
+import collections
+import os
+import shutil
+import subprocess
+import sys
+import unittest
+
+import fault_support as fs
+import test_support
+
+# The errors worth producing for each call: what disks, file systems and the
+# system's limits really return from it.  A call not named here gets
+# DEFAULT_ERRORS, so a call the tool starts to make is covered at once.
+_STAT_ERRORS = ["EACCES", "EIO", "ENOENT"]
+_MEMORY_ERRORS = ["ENOMEM"]
+ERRORS = {
+    "read": ["EIO", "EINTR"],
+    "pread64": ["EIO", "EINTR"],
+    "write": ["ENOSPC", "EIO", "EINTR"],
+    "pwrite64": ["ENOSPC", "EIO", "EINTR"],
+    "open": ["EACCES", "ENOSPC", "EIO", "EINTR", "EMFILE"],
+    "openat": ["EACCES", "ENOSPC", "EIO", "EINTR", "EMFILE"],
+    "close": ["EIO", "EINTR", "ENOSPC"],
+    "fsync": ["EIO", "ENOSPC"],
+    "fdatasync": ["EIO", "ENOSPC"],
+    "ftruncate": ["EIO", "EACCES", "EINTR"],
+    "fchmod": ["EPERM", "EIO"],
+    "fchown": ["EPERM", "EIO"],
+    "rename": ["EACCES", "ENOSPC", "EIO"],
+    "renameat": ["EACCES", "ENOSPC", "EIO"],
+    "renameat2": ["EACCES", "ENOSPC", "EIO"],
+    "unlink": ["EACCES", "EIO"],
+    "unlinkat": ["EACCES", "EIO"],
+    "flock": ["EAGAIN", "EINTR", "ENOLCK"],  # EAGAIN is EWOULDBLOCK here
+    "fstat": _STAT_ERRORS,
+    "newfstatat": _STAT_ERRORS,
+    "stat": _STAT_ERRORS,
+    "lstat": _STAT_ERRORS,
+    "statx": _STAT_ERRORS,
+    "readlink": ["EACCES", "EIO"],
+    "socket": ["EACCES", "EMFILE"],
+    "connect": ["EACCES", "EINTR"],
+    "sendto": ["ENOBUFS", "EINTR"],
+    "mmap": _MEMORY_ERRORS,
+    "munmap": _MEMORY_ERRORS,
+    "mprotect": _MEMORY_ERRORS,
+    "mremap": _MEMORY_ERRORS,
+}
+DEFAULT_ERRORS = ["EIO", "EACCES"]
+
+# Calls that have no failure return.  A refused brk returns the old break,
+# never an error: the C library takes an injected error for a new break and
+# crashes.
+CANNOT_FAIL = {"getuid", "geteuid", "getgid", "getegid", "getpid", "getppid",
+               "gettid", "set_tid_address", "exit", "exit_group",
+               "brk"} | fs.STRACE_OWN
+
+# Calls a run that rewrites a file must make; the sweep is only as good as
+# the list of calls it is derived from.  Each entry lists the names one
+# operation may go by.
+MUST_APPEAR = [
+    ("open", "openat"), ("read",), ("write",), ("close",), ("flock",),
+    ("fstat", "newfstatat", "statx"), ("ftruncate",), ("fchown",), ("fchmod",),
+    ("fsync", "fdatasync"), ("rename", "renameat", "renameat2"), ("readlink",),
+    ("uname",),
+]
+
+# A disk-full write halfway through: the failure whose way out shows which
+# calls a run makes only to clean up.
+REPRESENTATIVE_FAILURE = "inject=write:error=ENOSPC:when=1"
+
+
+def errors_for(call):
+    return ERRORS.get(call, DEFAULT_ERRORS)
+
+
+class Sweep:
+    """Runs of the tool with one call failing, for every call it makes, every
+    time it makes it and every error in errors_for(); computed once."""
+
+    def __init__(self):
+        self.old = fs.sample_content()
+        self.new = test_support.expected_rewrite(self.old, fs.running_user_name())
+        self.counts = fs.profile(self.old)
+        failing = fs.profile(self.old, ["-e", REPRESENTATIVE_FAILURE])
+        self.cleanup_calls = sorted(set(failing) - set(self.counts))
+        self.jobs = [(call, n, error)
+                     for call, count in sorted(self.counts.items())
+                     if call not in CANNOT_FAIL
+                     for n in range(1, count + 1)
+                     for error in errors_for(call)]
+        trace_also = set(self.cleanup_calls)
+
+        def work(bench, job):
+            call, n, error = job
+            return bench.traced(f"{call} #{n} {error}", {call} | trace_also,
+                                [f"inject={call}:error={error}:when={n}"])
+
+        self.runs = fs.run_on_benches(self.old, self.jobs, work)
+
+
+_sweep = None
+
+
+def sweep():
+    global _sweep
+    if _sweep is None:
+        _sweep = Sweep()
+    return _sweep
+
+
+def reported_failure(run):
+    """Whether the run ended with one of the tool's own failure reports."""
+    return ((run.returncode == 0 and run.stderr == fs.OPEN_FAILED) or
+            (run.returncode == 1 and run.stderr == fs.STARTUP_FAILED) or
+            (run.returncode == 1 and run.stderr.startswith(b"authorstamp: ") and
+             run.stderr.endswith(b"\n") and run.stderr.count(b"\n") == 1 and
+             len(run.stderr) > len(b"authorstamp: \n")))
+
+
+def outcome_problems(run, old, new, scratch_may_stay=False):
+    """What is wrong with the state a run with a failed call left, as
+    messages; none when the run rewrote the target completely, or reported
+    its failure and left the target as it was."""
+    problems = []
+    where = f"{run.label}: exit {run.returncode}, stderr {run.stderr!r}"
+    if run.leftovers and not scratch_may_stay:
+        problems.append(f"{where}: scratch file left behind: {run.leftovers}")
+    if run.reported_success:
+        if run.content != new:
+            problems.append(f"{where}: reported success but the target holds "
+                            f"{fs.describe(run.content, old, new)}")
+        elif run.mode != fs.TARGET_MODE:
+            problems.append(f"{where}: target mode {run.mode:o}, was "
+                            f"{fs.TARGET_MODE:o}")
+        return problems
+    if not reported_failure(run) and run.opened_target:
+        problems.append(f"{where}: neither success, nor the open failure, "
+                        "nor a reported failure")
+    # Any other exit status or message is the dynamic loader's, the C
+    # library's or strace's, from a process that never opened the target;
+    # then, as after a reported failure, only the untouched target counts.
+    if run.content != old or run.ino != run.ino_before:
+        problems.append(f"{where}: failed but the target holds "
+                        f"{fs.describe(run.content, old, new)}"
+                        + (" (a new copy)" if run.content == old else ""))
+    return problems
+
+
+def kind(run):
+    if run.reported_success:
+        return "rewritten"
+    if run.stderr == fs.OPEN_FAILED:
+        return "Open file fail!"
+    if reported_failure(run):
+        return "failure reported"
+    return "ended before opening the target"
+
+
+@unittest.skipUnless(fs.have_strace(), "strace is not installed (.ci/run installs it)")
+class SystemCallFaults(unittest.TestCase):
+
+    def test_profile_holds_the_calls_that_matter(self):
+        s = sweep()
+        for names in MUST_APPEAR:
+            with self.subTest(call=names[0]):
+                self.assertTrue(any(n in s.counts for n in names),
+                                f"no {'/'.join(names)} in {sorted(s.counts)}")
+        self.assertGreater(s.counts.get("read", 0), 4, "the file should take several reads")
+        self.assertGreater(s.counts.get("write", 0), 1, "the file should take several writes")
+        self.assertTrue({"unlink", "unlinkat"} & set(s.cleanup_calls),
+                        f"a failed run removes its scratch file, yet its only "
+                        f"extra calls are {s.cleanup_calls}")
+
+    def test_each_call_fails_in_turn(self):
+        s = sweep()
+        problems = []
+        for run in s.runs:
+            problems += outcome_problems(run, s.old, s.new)
+        injected = [r for r in s.runs if r.injected]
+        lost = sum(fs.bytes_lost(r.content, s.new if r.reported_success else s.old)
+                   for r in s.runs)
+        kinds = collections.Counter(kind(r) for r in injected)
+        calls = sorted({job[0] for job in s.jobs})
+        errors = sorted({job[2] for job in s.jobs})
+        print(f"\nsystem-call faults: {len(injected)} faults injected in "
+              f"{len(s.runs)} runs, {len(calls)} calls covered "
+              f"({', '.join(calls)}), errors used: {', '.join(errors)}; "
+              f"outcomes: {dict(sorted(kinds.items()))}; bytes lost: {lost}",
+              file=sys.stderr)
+        # Every call must really have been failed, or the sweep proves less
+        # than it claims.
+        for call in calls:
+            self.assertTrue(any(r.injected for r, j in zip(s.runs, s.jobs)
+                                if j[0] == call), f"no fault reached {call}")
+        if problems:
+            self.fail(f"{len(problems)} problems:\n" + "\n".join(problems[:40]))
+
+    def test_cleanup_after_a_failure_can_fail_too(self):
+        # A run that gives up removes its scratch file.  When that removal
+        # fails as well, the scratch file may stay (the next run reuses it),
+        # but the first failure is still the one reported and the target is
+        # still untouched.
+        s = sweep()
+        jobs = []
+        for job, run in zip(s.jobs, s.runs):
+            for call in s.cleanup_calls:
+                jobs += [(job, run, call, m, error)
+                         for m in range(1, run.calls(call) + 1)
+                         for error in errors_for(call)]
+        self.assertTrue(jobs, "no failed call led to a cleanup")
+
+        def work(bench, pair):
+            (call, n, error), _, cleanup, m, cleanup_error = pair
+            return bench.traced(
+                f"{call} #{n} {error}, then {cleanup} #{m} {cleanup_error}",
+                {call, cleanup},
+                [f"inject={call}:error={error}:when={n}",
+                 f"inject={cleanup}:error={cleanup_error}:when={m}"])
+
+        problems = []
+        runs = fs.run_on_benches(s.old, jobs, work)
+        for (_, alone, cleanup, _, _), run in zip(jobs, runs):
+            problems += outcome_problems(
+                run, s.old, s.new,
+                scratch_may_stay=run.called(cleanup, injected=True))
+            if (run.returncode, run.message) != (alone.returncode, alone.message):
+                problems.append(f"{run.label}: exit {run.returncode} {run.message!r}"
+                                f", but {alone.returncode} {alone.message!r} "
+                                "without the cleanup failing")
+        both = [r for r in runs
+                if any(r.called(c, injected=True) for c in s.cleanup_calls)]
+        lost = sum(fs.bytes_lost(r.content, s.old) for r in runs)
+        print(f"\nfailed cleanups: {len(runs)} runs after a failed call, "
+              f"{len(both)} with the cleanup ({', '.join(s.cleanup_calls)}) "
+              f"failing too; scratch file left by {sum(1 for r in both if r.leftovers)}"
+              f"; bytes lost: {lost}", file=sys.stderr)
+        if problems:
+            self.fail(f"{len(problems)} problems:\n" + "\n".join(problems[:40]))
+
+
+class FullDisk(unittest.TestCase):
+    """A real small file system, not an injected error."""
+
+    def setUp(self):
+        if not test_support.is_root():
+            self.skipTest("mounting a small tmpfs needs root")
+        self.box = test_support.Sandbox()
+        self.addCleanup(self.box.cleanup)
+
+    def mount(self, options):
+        disk = os.path.join(self.box.root, "disk")
+        os.mkdir(disk)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", disk],
+                       check=True)
+        self.addCleanup(subprocess.run, ["umount", disk], check=True)
+        exe = os.path.join(disk, "authorstamp")
+        shutil.copy2(test_support.BINARY, exe)
+        return disk, exe
+
+    def check_refused(self, disk, exe, content):
+        target = os.path.join(disk, fs.TARGET)
+        ino = os.stat(target).st_ino
+        r = subprocess.run([exe, fs.TARGET], cwd=self.box.elsewhere,
+                           capture_output=True, timeout=60)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertRegex(r.stderr, rb"^authorstamp: .*No space left on device\n$")
+        with open(target, "rb") as f:
+            self.assertEqual(f.read(), content)
+        self.assertEqual(os.stat(target).st_ino, ino)
+        self.assertEqual(sorted(os.listdir(disk)), ["authorstamp", fs.TARGET])
+
+    def test_no_room_for_the_rewritten_file(self):
+        content = fs.sample_content()[: 400 * 1024]
+        room = 64 * 1024
+        binary = (os.path.getsize(test_support.BINARY) + 4095) // 4096 * 4096
+        disk, exe = self.mount(f"size={binary + len(content) + room}")
+        with open(os.path.join(disk, fs.TARGET), "wb") as f:
+            f.write(content)
+        st = os.statvfs(disk)
+        self.assertLess(st.f_bavail * st.f_frsize, len(content),
+                        "the disk should not hold a second copy")
+        self.check_refused(disk, exe, content)
+
+    def test_no_inode_for_the_scratch_file(self):
+        # The file system's root, the binary and the target use all three.
+        disk, exe = self.mount("size=4m,nr_inodes=3")
+        content = b"<Author>someone</Author>\n"
+        with open(os.path.join(disk, fs.TARGET), "wb") as f:
+            f.write(content)
+        self.check_refused(disk, exe, content)
+
+
+if __name__ == "__main__":
+    test_support.main()
