@@ -68,7 +68,7 @@ class Output {
   bool HasRoom(const char* to, size_t n) const {
     return static_cast<size_t>(buf_ + kOutputSize - to) >= n;
   }
-  void Commit(char* to) { used_ = to - buf_; }
+  void Commit(const char* to) { used_ = to - buf_; }
 
   void Flush() {
     Write(buf_, used_);
