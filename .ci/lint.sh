@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Static analysis of the product code: clang-tidy (checks in .clang-tidy)
+# and cppcheck, both from the release build's compile_commands.json.  Tests,
+# benchmarks and the fuzzer are left out.  Fails on any finding.
+#
+# platform/services-win32.cc does not compile on Linux, so clang-tidy skips
+# it; cppcheck reads it as a Windows source when it is there.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=build/release
+if [ ! -f "$build/compile_commands.json" ]; then
+  cmake --preset release >/dev/null
+fi
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+# The product sources as the release build compiles them.
+python3 - "$build/compile_commands.json" "$scratch/compile_commands.json" \
+  >"$scratch/files" <<'EOF'
+import json, re, sys
+commands = json.load(open(sys.argv[1]))
+product = [c for c in commands
+           if re.search(r'/(app|platform|rewrite)/[^/]+\.cc$', c['file'])
+           and not re.search(r'(_test|_bench|_fuzz|test_helper)\.cc$', c['file'])]
+json.dump(product, open(sys.argv[2], 'w'), indent=1)
+print('\n'.join(c['file'] for c in product))
+EOF
+echo "== lint: $(wc -l <"$scratch/files") files:" $(sed "s|^$PWD/||" "$scratch/files")
+
+failed=0
+
+echo "== lint: clang-tidy"
+if ! xargs -P 2 -n 1 clang-tidy -p "$build" --quiet <"$scratch/files" \
+     >"$scratch/tidy.log" 2>&1; then
+  failed=1
+fi
+grep -v -E '^[0-9]+ warnings? (and [0-9]+ errors? )?generated\.$' \
+  "$scratch/tidy.log" || true
+
+echo "== lint: cppcheck"
+cppcheck_flags=(
+  --enable=warning,style,performance,portability --std=c++20
+  --inline-suppr --suppress=missingIncludeSystem --error-exitcode=1 -q
+  --template='{file}:{line}: {severity}: {message} [{id}]'
+)
+cppcheck "${cppcheck_flags[@]}" -j 2 \
+  --project="$scratch/compile_commands.json" || failed=1
+if [ -f platform/services-win32.cc ]; then
+  cppcheck "${cppcheck_flags[@]}" --language=c++ -D_WIN32 -I. \
+    --platform=win64 --library=windows platform/services-win32.cc || failed=1
+fi
+
+if ((failed)); then
+  echo "== lint: FAILED"
+  exit 1
+fi
+echo "== lint: clean"
