@@ -1,0 +1,438 @@
+#!/usr/bin/env python3
+"""Times authorstamp against a plain durable copy (dd) and GNU sed.
+
+Generates three inputs in a scratch directory, runs each command several
+times on a fresh copy of each input and prints one table of median times,
+peak memory and the ratios the tool's goals are stated in.  See
+docs/benchmark.md.  Takes a few minutes; not part of the test suite.
+"""
+
+import argparse
+import os
+import platform
+import pwd
+import random
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parent.parent
+MIB = 1 << 20
+GNU_TIME = "/usr/bin/time"
+TAGGED_LINE = "<Author>old</Author>"
+
+# The goals, as ratios of median wall-clock times and as peak memory.
+GOAL_VS_COPY = 1.3        # authorstamp / dd at most this
+GOAL_MEMORY_MIB = 16.0    # authorstamp's peak memory below this, every input
+
+
+# --- Inputs ------------------------------------------------------------------
+#
+# Each generator writes large blocks; building a block costs far more than
+# writing it, so a few distinct blocks are built and then cycled.
+
+WORDS = ("alpha beta gamma delta release debug build module library setup "
+         "installer component feature registry service shortcut folder file "
+         "value default product version update patch company").split()
+
+
+def _xml_line(rng):
+    """One element line of a project or installer description."""
+    indent = " " * rng.choice((2, 4, 4, 6, 6, 8, 10))
+    words = " ".join(rng.choice(WORDS) for _ in range(rng.randint(1, 6)))
+    n = rng.randint(0, 9999)
+    kind = rng.randrange(9)
+    if kind == 0:
+        return f'{indent}<Component Id="cmp{n:04d}" Guid="{rng.getrandbits(128):032X}">'
+    if kind == 1:
+        return f"{indent}</Component>"
+    if kind == 2:
+        return f'{indent}<File Source="src\\{rng.choice(WORDS)}\\file_{n:04d}.dll" KeyPath="yes" />'
+    if kind == 3:
+        return f"{indent}<Version>1.{n % 10}.{n % 7}.{n}</Version>"
+    if kind == 4:
+        return f"{indent}<Description>{words}</Description>"
+    if kind == 5:
+        return f"{indent}<!-- {words} -->"
+    if kind == 6:
+        return f'{indent}<Property Id="{rng.choice(WORDS).upper()}_{n}" Value="{words}" />'
+    if kind == 7:
+        return f"{indent}<Title>{words.title()}</Title>"
+    return ""  # blank lines occur in real files too
+
+
+def _xml_block(rng, size, head=""):
+    """|size| bytes of LF-ended lines, about one in fifty tagged."""
+    lines = [head] if head else []
+    used = len(head)
+    while True:
+        if rng.randrange(50) == 0:
+            line = " " * rng.choice((4, 6, 8)) + TAGGED_LINE + "\n"
+        else:
+            line = _xml_line(rng) + "\n"
+        if used + len(line) > size - 120:
+            break
+        lines.append(line)
+        used += len(line)
+    # A whitespace-only line pads the block to its exact size.
+    lines.append(" " * (size - used - 1) + "\n")
+    data = "".join(lines).encode("ascii")
+    assert len(data) == size
+    return data
+
+
+def make_xml(path, size):
+    rng = random.Random(1)
+    head = '<?xml version="1.0" encoding="utf-8"?>\n<Setup>\n'
+    first = _xml_block(rng, MIB, head)
+    rest = [_xml_block(rng, MIB) for _ in range(7)]
+    with open(path, "wb") as f:
+        f.write(first[:size])
+        for i, start in enumerate(range(MIB, size, MIB)):
+            f.write(rest[i % len(rest)][: size - start])
+
+
+def make_one_byte_lines(path, size):
+    block = b"x\n" * (8 * MIB // 2)
+    with open(path, "wb") as f:
+        for start in range(0, size, len(block)):
+            f.write(block[: size - start])
+
+
+def make_single_line(path, size):
+    """Minified XML: one line with no line end but the last byte.
+
+    The tag sits 4 KiB before the end, so nearly every byte must be copied
+    and the text before the tag is far longer than any buffer."""
+    rng = random.Random(2)
+    items = []
+    used = 0
+    while used < MIB:
+        item = _xml_line(rng).strip()
+        items.append(item)
+        used += len(item)
+    block = "".join(items).encode("ascii")[:MIB]
+    tail = block[: 4 * 1024 - len(TAGGED_LINE) - 1]
+    body = size - len(TAGGED_LINE) - len(tail) - 1
+    with open(path, "wb") as f:
+        for start in range(0, body, len(block)):
+            f.write(block[: body - start])
+        f.write(TAGGED_LINE.encode("ascii") + tail + b"\n")
+
+
+# name, description, size in MiB, generator, sed / authorstamp goal
+INPUTS = [
+    ("xml", "XML-like lines, 1 in 50 tagged", 1024, make_xml, 4.0),
+    ("lines", 'one-byte lines ("x\\n")', 64, make_one_byte_lines, 10.0),
+    ("line", "a single line, tag 4 KiB before its end", 256, make_single_line, None),
+]
+
+
+# --- The commands -------------------------------------------------------------
+
+def user_name():
+    """The name authorstamp writes, found the way the tool finds it."""
+    account = pwd.getpwuid(os.getuid()).pw_name
+    if "\\" in account:
+        return account
+    return socket.gethostname().split(".")[0].upper() + "\\" + account
+
+
+def sed_program(user):
+    """The issue's sed job, with the name of the user who runs it."""
+    escaped = user.replace("\\", "\\\\").replace("&", "\\&").replace("|", "\\|")
+    return ["s/\\r$//",
+            "s|\\(<Author>\\).*|\\1" + escaped + "</Author>|",
+            "s/$/\\r/",
+            "$a\\"]
+
+
+class Layout:
+    """The files of one timed run, all in the run directory."""
+
+    def __init__(self, run_dir):
+        self.dir = run_dir
+        self.tool = run_dir / "authorstamp"
+        self.target = run_dir / "target"
+        self.scratch = run_dir / "targetNew"  # the tool's own scratch name
+        self.copy = run_dir / "copy"
+
+    def commands(self, user):
+        t = str(self.target)
+        return {
+            "dd": ["dd", f"if={t}", f"of={self.copy}", "bs=1M",
+                   "conv=fsync", "status=none"],
+            # The tool finds its argument beside itself.
+            "authorstamp": [str(self.tool), self.target.name],
+            "sed": ["sh", "-c",
+                    'sed -i -e "$1" -e "$2" -e "$3" -e "$4" -- "$5" '
+                    '&& sync -- "$5"',
+                    "sh", *sed_program(user), t],
+        }
+
+
+COMMANDS = ("dd", "authorstamp", "sed")
+COMMAND_TITLES = {"dd": "dd bs=1M conv=fsync", "authorstamp": "authorstamp",
+                  "sed": "sed -i + sync FILE"}
+
+
+def prepare(layout, source, cold):
+    """Puts a fresh copy of |source| in place and gets the disk quiet."""
+    for p in (layout.target, layout.scratch, layout.copy):
+        p.unlink(missing_ok=True)
+    shutil.copyfile(source, layout.target)
+    # Whatever is still dirty (the fresh copy, the last run's deletions) goes
+    # to disk now, so no run pays for the one before it.
+    os.sync()
+    if cold:
+        with open("/proc/sys/vm/drop_caches", "w") as f:
+            f.write("3\n")
+
+
+def timed(argv, stats_file):
+    """Runs |argv| under GNU time: wall seconds, CPU seconds, peak KiB."""
+    env = dict(os.environ, LC_ALL="C")
+    start = time.perf_counter()
+    proc = subprocess.run([GNU_TIME, "-f", "%M %U %S", "-o", str(stats_file),
+                           *argv], env=env, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    wall = time.perf_counter() - start
+    if proc.returncode != 0 or proc.stderr:
+        sys.exit(f"bench: {argv[0]} failed (exit {proc.returncode}): "
+                 f"{proc.stderr.decode(errors='replace').strip()}")
+    rss_kib, user, system = stats_file.read_text().split()[-3:]
+    return wall, float(user) + float(system), int(rss_kib)
+
+
+def same_bytes(a, b):
+    return subprocess.run(["cmp", "-s", str(a), str(b)]).returncode == 0
+
+
+def bench_input(layout, source, runs, user, cold):
+    """Times every command |runs| times, the commands taking turns."""
+    results = {c: [] for c in COMMANDS}
+    reference = layout.dir / "stamped-by-authorstamp"
+    same = None
+    for i in range(runs):
+        for name in COMMANDS:
+            prepare(layout, source, cold)
+            argv = layout.commands(user)[name]
+            results[name].append(timed(argv, layout.dir / "time.out"))
+            if i == 0 and name == "authorstamp":
+                os.replace(layout.target, reference)
+            if i == 0 and name == "sed":
+                same = same_bytes(reference, layout.target)
+                if same_bytes(reference, source):
+                    sys.exit("bench: authorstamp left the input unchanged")
+                reference.unlink()
+            print(f"  run {i + 1}/{runs} {name:12} "
+                  f"{results[name][-1][0]:7.2f} s", file=sys.stderr)
+    for p in (layout.target, layout.scratch, layout.copy):
+        p.unlink(missing_ok=True)
+    return results, same
+
+
+# --- Report ---------------------------------------------------------------------
+
+def summary(samples):
+    walls = [s[0] for s in samples]
+    return {"wall": statistics.median(walls), "min": min(walls),
+            "max": max(walls),
+            "cpu": statistics.median(s[1] for s in samples),
+            "rss": max(s[2] for s in samples) / 1024}
+
+
+def verdict(ok):
+    return "met" if ok else "**missed**"
+
+
+def report(rows, args, user, tool, loads):
+    out = []
+    say = out.append
+    say(f"authorstamp benchmark: median of {args.runs} runs each; "
+        "peak memory is the largest max RSS of those runs.")
+    say("")
+    say("| input | size | " + " | ".join(COMMAND_TITLES[c] for c in COMMANDS)
+        + " | authorstamp / dd | sed / authorstamp |")
+    say("|---|---:|" + "---:|" * (len(COMMANDS) + 2))
+    goals = []
+    details = []
+    for key, desc, size, _, sed_goal, res, same in rows:
+        s = {c: summary(res[c]) for c in COMMANDS}
+        vs_copy = s["authorstamp"]["wall"] / s["dd"]["wall"]
+        vs_sed = s["sed"]["wall"] / s["authorstamp"]["wall"]
+        cells = [f"{s[c]['wall']:.2f} s, {s[c]['rss']:.1f} MiB"
+                 for c in COMMANDS]
+        sed_cell = f"{vs_sed:.1f}x"
+        if sed_goal:
+            sed_cell += f" (goal ≥ {sed_goal:g}x: {verdict(vs_sed >= sed_goal)})"
+        say(f"| {desc} | {size} MiB | " + " | ".join(cells)
+            + f" | {vs_copy:.2f}x (goal ≤ {GOAL_VS_COPY}x: "
+            f"{verdict(vs_copy <= GOAL_VS_COPY)}) | {sed_cell} |")
+        goals.append((f"{desc}: authorstamp / dd ≤ {GOAL_VS_COPY}x",
+                      f"{vs_copy:.2f}x", vs_copy <= GOAL_VS_COPY))
+        if sed_goal:
+            goals.append((f"{desc}: sed / authorstamp ≥ {sed_goal:g}x",
+                          f"{vs_sed:.1f}x", vs_sed >= sed_goal))
+        rss = s["authorstamp"]["rss"]
+        goals.append((f"{desc}: authorstamp peak memory < "
+                      f"{GOAL_MEMORY_MIB:g} MiB", f"{rss:.1f} MiB",
+                      rss < GOAL_MEMORY_MIB))
+        goals.append((f"{desc}: sed gives the same bytes as authorstamp",
+                      "same" if same else "DIFFERENT", same))
+        details.append((desc, s))
+    say("")
+    say("Goals:")
+    say("")
+    for text, value, ok in goals:
+        say(f"- {text}: {value}, {verdict(ok)}")
+    say("")
+    say("Spread and CPU time (user + system) of the same runs:")
+    say("")
+    say("| input | command | median | min – max | CPU |")
+    say("|---|---|---:|---:|---:|")
+    for desc, s in details:
+        for c in COMMANDS:
+            say(f"| {desc} | {COMMAND_TITLES[c]} | {s[c]['wall']:.2f} s | "
+                f"{s[c]['min']:.2f} – {s[c]['max']:.2f} s | "
+                f"{s[c]['cpu']:.2f} s |")
+    say("")
+    cache = ("dropped (echo 3 > /proc/sys/vm/drop_caches) after every fresh "
+             "copy: every command reads its input from disk" if args.cold else
+             "nothing dropped: before every run of every command, a fresh "
+             "copy of the input is made and sync(1)ed, so each command finds "
+             "its input whole in the page cache and no dirty pages; every "
+             "command's time includes making its output durable")
+    say(f"Caching: {cache}.")
+    say(f"Machine: {cpu_model()}, {os.cpu_count()} cores, "
+        f"Linux {platform.release()}, scratch on {filesystem(args.scratch)}; "
+        f"{sed_version()}; sed runs with LC_ALL=C; load average "
+        f"{loads[0]:.2f} before, {loads[1]:.2f} after.")
+    say(f"authorstamp: {tool} ({tool_version(tool)}); it stamps "
+        f"{user}; system log "
+        f"{'listening (stamped lines are logged)' if os.path.exists('/dev/log') else 'absent (no trace records)'}.")
+    return "\n".join(out)
+
+
+def cpu_model():
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.machine()
+
+
+def filesystem(path):
+    proc = subprocess.run(["findmnt", "-n", "-o", "FSTYPE,SOURCE", "-T",
+                           str(path)], capture_output=True, text=True)
+    return " ".join(proc.stdout.split()) or "unknown"
+
+
+def sed_version():
+    proc = subprocess.run(["sed", "--version"], capture_output=True, text=True)
+    return proc.stdout.splitlines()[0] if proc.stdout else "sed"
+
+
+def tool_version(tool):
+    proc = subprocess.run([str(tool), "--version"], capture_output=True,
+                          text=True)
+    return proc.stdout.strip()
+
+
+# --- Main ---------------------------------------------------------------------
+
+def parse_args():
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--runs", type=int, default=5,
+                   help="timed runs of each command on each input (default 5)")
+    p.add_argument("--scratch", type=Path,
+                   default=Path(os.environ.get("TMPDIR") or "/tmp"),
+                   help="directory to create the working directory in "
+                        "(default $TMPDIR or /tmp); never inside the repository")
+    p.add_argument("--authorstamp", type=Path,
+                   default=REPO / "build" / "release" / "authorstamp",
+                   help="the tool to time (default build/release/authorstamp)")
+    p.add_argument("--inputs", default=",".join(i[0] for i in INPUTS),
+                   help="comma-separated subset of: "
+                        + ", ".join(i[0] for i in INPUTS))
+    p.add_argument("--scale", type=float, default=1.0,
+                   help="multiply every input size, for a quick trial "
+                        "(the goals hold for the full sizes)")
+    p.add_argument("--cold", action="store_true",
+                   help="drop the page cache before every run (needs root)")
+    p.add_argument("--keep", action="store_true",
+                   help="keep the working directory")
+    p.add_argument("--output", type=Path,
+                   help="also write the report to this file")
+    return p.parse_args()
+
+
+def main():
+    args = parse_args()
+    tool = args.authorstamp.resolve()
+    if not tool.is_file():
+        sys.exit(f"bench: no {tool}; build it first: "
+                 "cmake --workflow --preset test")
+    for prog in (GNU_TIME, "dd", "sed", "sync", "cmp"):
+        if not shutil.which(prog):
+            sys.exit(f"bench: {prog} is missing (GNU time: apt-get install time)")
+    chosen = args.inputs.split(",")
+    unknown = set(chosen) - {i[0] for i in INPUTS}
+    if unknown or args.runs < 1:
+        sys.exit(f"bench: bad --inputs or --runs: {', '.join(unknown)}")
+
+    scratch = args.scratch.resolve()
+    if scratch == REPO or REPO in scratch.parents:
+        sys.exit(f"bench: {scratch} is inside the repository; choose another")
+    scratch.mkdir(parents=True, exist_ok=True)
+    largest = max(i[2] for i in INPUTS if i[0] in chosen) * args.scale * MIB
+    need = 5 * largest + sum(i[2] for i in INPUTS) * args.scale * MIB
+    if shutil.disk_usage(scratch).free < need:
+        sys.exit(f"bench: {scratch} needs {need / 2**30:.1f} GiB free")
+
+    loads = [os.getloadavg()[0]]
+    if loads[0] > 1.0:
+        print(f"bench: load average {loads[0]:.2f}: other work on this "
+              "machine will show in the figures", file=sys.stderr)
+    work = Path(tempfile.mkdtemp(prefix="authorstamp-bench-", dir=scratch))
+    try:
+        layout = Layout(work / "run")
+        layout.dir.mkdir()
+        shutil.copy2(tool, layout.tool)
+        user = user_name()
+        rows = []
+        for key, desc, size, make, sed_goal in INPUTS:
+            if key not in chosen:
+                continue
+            size = max(1, round(size * args.scale))
+            source = work / f"input-{key}"
+            start = time.perf_counter()
+            make(source, size * MIB)
+            print(f"{desc}: generated {size} MiB in "
+                  f"{time.perf_counter() - start:.1f} s", file=sys.stderr)
+            res, same = bench_input(layout, source, args.runs, user, args.cold)
+            source.unlink()
+            rows.append((key, desc, size, make, sed_goal, res, same))
+        loads.append(os.getloadavg()[0])
+        text = report(rows, args, user, tool, loads)
+    finally:
+        if args.keep:
+            print(f"bench: kept {work}", file=sys.stderr)
+        else:
+            shutil.rmtree(work, ignore_errors=True)
+    print(text)
+    if args.output:
+        args.output.write_text(text + "\n")
+    # Missed goals are findings, not failures; different bytes are a fault.
+    return 0 if all(row[-1] for row in rows) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
