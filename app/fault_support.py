@@ -14,6 +14,7 @@ import shutil
 import socket
 import subprocess
 import tempfile
+import threading
 
 import test_support
 
@@ -33,16 +34,17 @@ def have_strace() -> bool:
 
 
 def sample_content() -> bytes:
-    """About 560 KiB of text with LF line ends, one line in sixty holding an
+    """About 560 KiB of text with LF line ends, a few dozen lines holding an
     author element: a handful of the tool's 128 KiB blocks, so that reads
-    and writes happen several times each, while the number of calls stays
-    small enough to fail each of them in turn."""
+    and writes happen several times each, while the number of calls (one
+    log record per stamped line among them) stays small enough to fail each
+    of them in turn."""
     rng = random.Random(4)
     words = [b"<item>", b"</item>", b"value", b"  ", b"x=1", b"\t", b"&amp;"]
     lines = []
     size = 0
     while size < 560 * 1024:
-        if rng.randrange(60) == 0:
+        if rng.randrange(300) == 0:
             line = b" " * rng.randrange(8) + b"<Author>someone</Author>"
         else:
             line = b" ".join(rng.choice(words) for _ in range(rng.randrange(30)))
@@ -62,11 +64,13 @@ def running_user_name() -> bytes:
     return f"{host}\\{account}".encode()
 
 
-def call_counts(command, cwd, extra_options=()) -> dict:
-    """How often each system call is made by |command|, from `strace -c`."""
+def call_counts(command, cwd, extra_options=(), prefix=()) -> dict:
+    """How often each system call is made by |command|, from `strace -c`
+    started by |prefix|."""
     with tempfile.NamedTemporaryFile(suffix=".strace") as out:
         subprocess.run(
-            ["strace", "-f", "-c", "-o", out.name, *extra_options, *command],
+            [*prefix, "strace", "-f", "-c", "-o", out.name, *extra_options,
+             *command],
             cwd=cwd, capture_output=True, check=False, timeout=60)
         text = out.read().decode()
     counts = {}
@@ -90,7 +94,7 @@ def profile(content: bytes, extra_options=()) -> dict:
     try:
         bench.reset()
         return call_counts([bench.box.exe, TARGET], bench.box.elsewhere,
-                           extra_options)
+                           extra_options, bench.prefix)
     finally:
         bench.cleanup()
 
@@ -146,17 +150,65 @@ class Run:
         return self.returncode == 0 and not self.stderr
 
 
+class LogListener:
+    """Stands in for the system log daemon: a datagram socket that runs
+    started through prefix() reach as /dev/log, in a mount namespace of
+    their own (root only), so that neither the machine's log nor another
+    test listening at the real /dev/log is involved.  With |drain| it reads
+    every record as it comes; without, it never reads, like a daemon that
+    hangs."""
+
+    def __init__(self, path: str, drain: bool = True):
+        self.path = path
+        self.records = 0
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(path)
+        self.stop = threading.Event()
+        self.thread = None
+        if drain:
+            self.sock.settimeout(0.1)
+            self.thread = threading.Thread(target=self._drain, daemon=True)
+            self.thread.start()
+
+    def _drain(self):
+        while not self.stop.is_set():
+            try:
+                self.sock.recv(1 << 16)
+                self.records += 1
+            except TimeoutError:
+                pass
+
+    def prefix(self) -> list:
+        script = ('mount -t tmpfs tmpfs /dev && touch /dev/log && '
+                  'mount --bind "$0" /dev/log && exec "$@"')
+        return ["unshare", "--mount", "sh", "-c", script, self.path]
+
+    def close(self):
+        self.stop.set()
+        if self.thread:
+            self.thread.join()
+        self.sock.close()
+
+
 class Bench:
     """A sandbox holding the binary and a fresh copy of the target before
-    every run.  One worker uses it at a time."""
+    every run, and, when root, a log daemon of its own.  One worker uses it
+    at a time."""
 
     def __init__(self, content: bytes):
         self.box = test_support.Sandbox()
         self.content = content
         self.target = self.box.path(TARGET)
         self.log = os.path.join(self.box.root, "strace.log")
+        self.listener = None
+        self.prefix = []
+        if test_support.is_root():
+            self.listener = LogListener(os.path.join(self.box.root, "log"))
+            self.prefix = self.listener.prefix()
 
     def cleanup(self):
+        if self.listener:
+            self.listener.close()
         self.box.cleanup()
 
     def reset(self):
@@ -184,17 +236,20 @@ class Bench:
         cmd = ["strace", "-f", "-o", self.log, "-e", f"trace={calls}"]
         for option in options:
             cmd += ["-e", option]
-        r = subprocess.run(cmd + [self.box.exe, TARGET], cwd=self.box.elsewhere,
-                           capture_output=True, timeout=60)
+        r = subprocess.run(self.prefix + cmd + [self.box.exe, TARGET],
+                           cwd=self.box.elsewhere, capture_output=True,
+                           timeout=60)
         with open(self.log, errors="replace") as f:
             log = f.read()
         content, ino, mode = self.state()
-        return Run(label, self.box.root, self.target, r.returncode, r.stderr, log, ino_before, content, ino,
-                   mode, self.box.leftovers())
+        return Run(label, self.box.root, self.target, r.returncode, r.stderr,
+                   log, ino_before, content, ino, mode, self.box.leftovers())
 
     def plain(self):
         """Runs the tool without strace on whatever the target holds now."""
-        r = self.box.run(TARGET)
+        r = subprocess.run(self.prefix + [self.box.exe, TARGET],
+                           cwd=self.box.elsewhere, capture_output=True,
+                           timeout=60)
         content, ino, mode = self.state()
         return r, content, mode, self.box.leftovers()
 

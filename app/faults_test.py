@@ -299,5 +299,37 @@ class FullDisk(unittest.TestCase):
         self.check_refused(disk, exe, content)
 
 
+class StalledLogDaemon(unittest.TestCase):
+    """Something listens at /dev/log but has stopped reading: once the
+    socket's queue is full, sending a record blocks."""
+
+    def test_the_run_still_finishes(self):
+        if not test_support.is_root():
+            self.skipTest("a private /dev/log needs root")
+        box = test_support.Sandbox()
+        self.addCleanup(box.cleanup)
+        listener = fs.LogListener(os.path.join(box.root, "log"), drain=False)
+        self.addCleanup(listener.close)
+        with open("/proc/sys/net/unix/max_dgram_qlen") as f:
+            queue = int(f.read())
+        old = b"<a>\n <Author>someone</Author>\n" * (queue + 20)
+        new = test_support.expected_rewrite(old, fs.running_user_name())
+        box.write(fs.TARGET, old, fs.TARGET_MODE)
+        try:
+            r = subprocess.run(listener.prefix() + [box.exe, fs.TARGET],
+                               cwd=box.elsewhere, capture_output=True, timeout=10)
+        except subprocess.TimeoutExpired:
+            hung = (f"the run still waited for the log after 10 s, with "
+                    f"{queue + 20} lines to trace and room for {queue}; "
+                    f"target: {fs.describe(box.read(fs.TARGET), old, new)}")
+        else:
+            hung = None
+        if hung:
+            self.fail(hung)
+        self.assertEqual((r.returncode, r.stderr), (0, b""))
+        self.assertEqual(box.read(fs.TARGET), new)
+        self.assertEqual(box.leftovers(), [])
+
+
 if __name__ == "__main__":
     test_support.main()
