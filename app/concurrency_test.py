@@ -59,7 +59,7 @@ class SimultaneousRuns(unittest.TestCase):
         if test_support.is_root():
             listener = fs.LogListener(os.path.join(self.box.root, "log"))
             self.addCleanup(listener.close)
-            self.prefix = listener.prefix()
+            self.prefix = listener.prefix(self.box.elsewhere)
         self.old = fs.sample_content()
         self.new = test_support.expected_rewrite(self.old, fs.running_user_name())
         self.refs = {}

@@ -316,10 +316,10 @@ class StalledLogDaemon(unittest.TestCase):
         new = test_support.expected_rewrite(old, fs.running_user_name())
         box.write(fs.TARGET, old, fs.TARGET_MODE)
         try:
-            r = subprocess.run(listener.prefix() + [box.exe, fs.TARGET],
-                               cwd=box.elsewhere, capture_output=True, timeout=10)
+            r = subprocess.run(listener.prefix(box.elsewhere) + [box.exe, fs.TARGET],
+                               cwd=box.elsewhere, capture_output=True, timeout=5)
         except subprocess.TimeoutExpired:
-            hung = (f"the run still waited for the log after 10 s, with "
+            hung = (f"the run still waited for the log after 5 s, with "
                     f"{queue + 20} lines to trace and room for {queue}; "
                     f"target: {fs.describe(box.read(fs.TARGET), old, new)}")
         else:
