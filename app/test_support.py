@@ -77,27 +77,28 @@ class Sandbox:
             found += [os.path.join(top, f) for f in files if f.endswith("New")]
         return found
 
-    def command(self, *args, uid=None, account=None):
+    def command(self, *args, uid=None, account=None, host="build01"):
         """The command line that runs the binary with |args|.  With |uid| it
         runs as that user; with |account| the user's account entry names
-        |account| and the host is called build01 (needs root: a private
+        |account| and the host is called |host| (needs root: a private
         mount and host-name namespace)."""
         cmd = [self.exe, *args]
         if uid is not None:
             cmd = ["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups"] + cmd
         if account is not None:
             passwd = os.path.join(self.root, "passwd")
+            owner = os.getuid() if uid is None else uid
             with open(passwd, "w") as f:
-                f.write(f"{account}:x:{uid}:{uid}::/:/bin/sh\n")
+                f.write(f"{account}:x:{owner}:{owner}::/:/bin/sh\n")
             os.chmod(passwd, 0o644)
-            script = 'mount --bind "$0" /etc/passwd && hostname build01 && exec "$@"'
-            cmd = ["unshare", "--mount", "--uts", "sh", "-c", script, passwd] + cmd
+            script = 'mount --bind "$0" /etc/passwd && hostname "$1" && shift && exec "$@"'
+            cmd = ["unshare", "--mount", "--uts", "sh", "-c", script, passwd, host] + cmd
         return cmd
 
-    def run(self, *args, uid=None, account=None, **kwargs):
+    def run(self, *args, uid=None, account=None, host="build01", **kwargs):
         kwargs.setdefault("timeout", 60)
         return subprocess.run(
-            self.command(*args, uid=uid, account=account),
+            self.command(*args, uid=uid, account=account, host=host),
             cwd=self.elsewhere,
             capture_output=True,
             **kwargs,
