@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <syslog.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -41,68 +42,57 @@ bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-int CloseRetainingErrno(int fd) {
-  const int saved = errno;
-  close(fd);
-  errno = saved;
-  return -1;
-}
-
-// Opens |path| with |flags|, then makes sure it is a regular file that this
-// process alone holds locked.  Returns the descriptor, or -1 with |*err|.
-// |*replaced| is set when the path no longer names the file that was locked:
-// another run renamed its result over it in the meantime.
-int OpenLocked(const std::string& path, int flags, const char* what,
-               bool* replaced, std::string* err) {
+// Checks that |fd|, just opened by |path|, is a regular file that this
+// process alone holds locked, and that |path| still names it (|follow|: as
+// resolved through symbolic links).  When the path names another file, such
+// as the result another run renamed over it meanwhile, sets |*replaced| too.
+bool LockOpened(int fd, const std::string& path, bool follow, const char* what,
+                bool* replaced, std::string* err) {
   *replaced = false;
-  const int fd = open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY, 0600);
-  if (fd < 0) {
-    const int error = errno;
-    *err = error == ELOOP && (flags & O_NOFOLLOW)
-               ? std::string(what) + " " + path + ": is a symbolic link"
-               : Fail(what, path, error);
-    return -1;
-  }
   struct stat opened;
   if (fstat(fd, &opened) != 0) {
     *err = Fail(what, path, errno);
-    return CloseRetainingErrno(fd);
+    return false;
   }
   if (!S_ISREG(opened.st_mode)) {
     *err = std::string(what) + " " + path + ": not a regular file";
-    return CloseRetainingErrno(fd);
+    return false;
   }
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     *err = errno == EWOULDBLOCK
                ? std::string(what) + " " + path + ": in use by another process"
                : Fail(what, path, errno);
-    return CloseRetainingErrno(fd);
+    return false;
   }
   struct stat named;
-  const int rc = (flags & O_NOFOLLOW) ? lstat(path.c_str(), &named)
-                                      : stat(path.c_str(), &named);
-  if (rc != 0 || !SameFile(opened, named)) {
-    *replaced = true;
-    *err = std::string(what) + " " + path + ": replaced while being opened";
-    return CloseRetainingErrno(fd);
+  if ((follow ? stat(path.c_str(), &named) : lstat(path.c_str(), &named)) != 0) {
+    *err = Fail(what, path, errno);
+    return false;
   }
-  return fd;
+  if (!SameFile(opened, named)) {
+    *err = std::string(what) + " " + path + ": replaced while being opened";
+    *replaced = true;
+    return false;
+  }
+  return true;
 }
 
 // Where the tool's trace goes: the system log, when a log daemon listens.
-// Without one, syslog() would try to connect again for every line, so that
-// case is found out once.
-bool LogDaemonListens() {
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+// The socket is our own and never blocks: a daemon that stops reading must
+// not hold up the run, which holds its files locked all the while.  Records
+// that do not fit are dropped, as the system log itself would under load.
+int OpenLog() {
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0)
-    return false;
+    return -1;
   struct sockaddr_un addr = {};
   addr.sun_family = AF_UNIX;
   strncpy(addr.sun_path, _PATH_LOG, sizeof(addr.sun_path) - 1);
-  const bool ok =
-      connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0;
-  close(fd);
-  return ok;
+  if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 std::string DirectoryOf(const std::string& path) {
@@ -153,14 +143,23 @@ void Alert(const std::string& text) {
 }
 
 void Trace(std::string_view line) {
-  static const bool listening = [] {
-    if (!LogDaemonListens())
-      return false;
-    openlog(g_program_name.c_str(), LOG_NDELAY, LOG_USER);
-    return true;
-  }();
-  if (listening)
-    syslog(LOG_DEBUG, "%.*s", static_cast<int>(line.size()), line.data());
+  static const int log = OpenLog();
+  static std::string record;
+  if (log < 0)
+    return;
+  // The classic format: <facility and priority>time identity: text.
+  const time_t now = time(nullptr);
+  struct tm local;
+  char stamp[32] = "";
+  if (localtime_r(&now, &local))
+    strftime(stamp, sizeof(stamp), "%b %e %H:%M:%S", &local);
+  char head[64];
+  const int len = snprintf(head, sizeof(head), "<%d>%s ", LOG_USER | LOG_DEBUG, stamp);
+  record.assign(head, len > 0 ? static_cast<size_t>(len) : 0);
+  record += g_program_name;
+  record += ": ";
+  record += line;
+  send(log, record.data(), record.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 
 bool UserName(std::string* name, std::string* err) {
@@ -201,13 +200,18 @@ bool OpenTarget(const std::string& path, File* file, std::string* err) {
   // Another run may rename its result over the target between our open and
   // our lock; then the file we hold is the old one and we open again.
   for (int attempt = 0; attempt < 100; ++attempt) {
+    const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+      *err = Fail("cannot open", path, errno);
+      return false;
+    }
     bool replaced;
-    const int fd = OpenLocked(path, O_RDWR, "cannot open", &replaced, err);
-    if (fd >= 0) {
+    if (LockOpened(fd, path, true, "cannot open", &replaced, err)) {
       file->fd = fd;
       file->path = path;
       return true;
     }
+    close(fd);
     if (!replaced)
       return false;
   }
@@ -215,18 +219,34 @@ bool OpenTarget(const std::string& path, File* file, std::string* err) {
 }
 
 bool CreateScratch(const std::string& path, File* file, std::string* err) {
-  // O_NONBLOCK keeps a FIFO planted at the path from stalling the open; it
-  // means nothing for the regular file we insist on.  No O_TRUNC: the file
-  // may be truncated only once it is known to be ours.
-  bool replaced;
-  const int fd =
-      OpenLocked(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK,
-                 "cannot create scratch file", &replaced, err);
-  if (fd < 0)
+  const char* what = "cannot create scratch file";
+  // Only a file this run created may be deleted when it cannot be used: an
+  // existing one may belong to someone else.  O_NONBLOCK keeps a FIFO
+  // planted at the path from stalling the open; it means nothing for the
+  // regular file we insist on.  No O_TRUNC: a file is truncated only once
+  // it is known to be ours.
+  const int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+  bool created = true;
+  int fd = open(path.c_str(), flags | O_CREAT | O_EXCL, 0600);
+  if (fd < 0 && errno == EEXIST) {
+    created = false;
+    fd = open(path.c_str(), flags);
+  }
+  if (fd < 0) {
+    *err = errno == ELOOP ? std::string(what) + " " + path + ": is a symbolic link"
+                          : Fail(what, path, errno);
     return false;
-  if (ftruncate(fd, 0) != 0) {
-    *err = Fail("cannot create scratch file", path, errno);
+  }
+  bool replaced;
+  bool ok = LockOpened(fd, path, false, what, &replaced, err);
+  if (ok && ftruncate(fd, 0) != 0) {
+    *err = Fail(what, path, errno);
+    ok = false;
+  }
+  if (!ok) {
     close(fd);
+    if (created && !replaced)
+      unlink(path.c_str());
     return false;
   }
   file->fd = fd;
