@@ -64,7 +64,7 @@ Result StampFile(const std::string& target_path, std::string* err) {
     return Result::kOpenFailed;
 
   platform::File scratch;
-  if (!platform::CreateScratch(target_path + kScratchSuffix, &scratch, err)) {
+  if (!platform::CreateScratch(target.path + kScratchSuffix, &scratch, err)) {
     platform::Close(&target);
     return Result::kFailed;
   }

@@ -196,6 +196,24 @@ bool UserName(std::string* name, std::string* err) {
   return true;
 }
 
+// The path to work on for |path|: a symbolic link is resolved, so that the
+// scratch file lies beside the file that gets the content, on its file
+// system, and the rename replaces that file rather than the link.
+bool ResolveLink(const std::string& path, std::string* real, std::string* err) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+    *real = path;
+    return true;
+  }
+  std::unique_ptr<char, decltype(&free)> resolved(realpath(path.c_str(), nullptr), &free);
+  if (!resolved) {
+    *err = Fail("cannot follow the link", path, errno);
+    return false;
+  }
+  *real = resolved.get();
+  return true;
+}
+
 bool OpenTarget(const std::string& path, File* file, std::string* err) {
   // Another run may rename its result over the target between our open and
   // our lock; then the file we hold is the old one and we open again.
@@ -205,10 +223,12 @@ bool OpenTarget(const std::string& path, File* file, std::string* err) {
       *err = Fail("cannot open", path, errno);
       return false;
     }
-    bool replaced;
-    if (LockOpened(fd, path, true, "cannot open", &replaced, err)) {
+    std::string real;
+    bool replaced = false;
+    if (ResolveLink(path, &real, err) &&
+        LockOpened(fd, real, true, "cannot open", &replaced, err)) {
       file->fd = fd;
-      file->path = path;
+      file->path = real;
       return true;
     }
     close(fd);
@@ -312,18 +332,7 @@ bool ReplaceTarget(File* scratch, File* target, std::string* err) {
     return false;
   }
 
-  // A symbolic link stays a link: the file it points to gets the content.
-  std::string dest = target->path;
-  struct stat link;
-  if (lstat(dest.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-    std::unique_ptr<char, decltype(&free)> real(
-        realpath(dest.c_str(), nullptr), &free);
-    if (!real) {
-      *err = Fail("cannot follow the link", dest, errno);
-      return false;
-    }
-    dest = real.get();
-  }
+  const std::string& dest = target->path;
   if (rename(scratch->path.c_str(), dest.c_str()) != 0) {
     *err = "cannot replace " + dest + " with " + scratch->path + ": " +
            Reason(errno);

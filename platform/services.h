@@ -49,7 +49,9 @@ void Trace(std::string_view line);
 bool UserName(std::string* name, std::string* err);
 
 /// Opens an existing regular file for reading and writing, held exclusively:
-/// fails while another run holds it.
+/// fails while another run holds it.  Where |path| is a symbolic link,
+/// |file->path| becomes the path of the file it points to: that file is the
+/// one to put the scratch file beside and to replace.
 bool OpenTarget(const std::string& path, File* file, std::string* err);
 
 /// Creates |path|, or truncates it when present, for writing, held
@@ -65,8 +67,8 @@ bool Write(File* file, const char* data, size_t len, std::string* err);
 
 /// Puts the content of |scratch| in place of |target| in one step: the
 /// scratch is made durable, given the target's permissions and ownership,
-/// and closed, then replaces the file that |target| names (through a
-/// symbolic link, the file it points to), and |target| is closed.  A reader
+/// and closed, then replaces the file at |target->path|, and |target| is
+/// closed.  A reader
 /// sees either the old or the new content, never a mix.  On failure the
 /// target keeps its content and both files may still be open.
 bool ReplaceTarget(File* scratch, File* target, std::string* err);

@@ -1,0 +1,322 @@
+// The services on Windows, from plain Win32 in its 8-bit ("A") forms.
+//
+// Exclusive access stands on share mode 0: while a run holds the target or
+// the scratch file, every other open of it fails.  The content is replaced
+// with ReplaceFileA, which keeps the target's attributes and security and
+// never leaves a half-written file behind.
+//
+// The executable's manifest makes UTF-8 the 8-bit code page, so names, paths
+// and messages pass through here as UTF-8 bytes without any conversion.
+#include "platform/services.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#define SECURITY_WIN32
+#include <security.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+#include <vector>
+
+namespace platform {
+namespace {
+
+// The program file's name without extension: the caption of alerts.
+std::string g_program_name = "authorstamp";
+
+// The system's own text for |error|, without the line end it comes with.
+std::string Reason(DWORD error) {
+  char* text = nullptr;
+  const DWORD len = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+          FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string reason = len > 0 ? std::string(text, len) : std::string();
+  LocalFree(text);
+  while (!reason.empty() &&
+         (reason.back() == '\n' || reason.back() == '\r' ||
+          reason.back() == ' ' || reason.back() == '.'))
+    reason.pop_back();
+  if (reason.empty())
+    reason = "error " + std::to_string(error);
+  return reason;
+}
+
+std::string Fail(const std::string& what, const std::string& path,
+                 DWORD error) {
+  return what + " " + path + ": " + Reason(error);
+}
+
+HANDLE Handle(const File* file) { return static_cast<HANDLE>(file->handle); }
+
+// Pipes, consoles and devices (a target named NUL or CON names a device in
+// any directory) cannot be replaced by a file; only disk files are taken.
+bool IsDiskFile(HANDLE h, const char* what, const std::string& path,
+                std::string* err) {
+  if (GetFileType(h) == FILE_TYPE_DISK)
+    return true;
+  *err = std::string(what) + " " + path + ": not a regular file";
+  return false;
+}
+
+// The full path of the file that |h| is open on, links resolved, in the
+// "\\?\" form; empty where the file system cannot tell.
+std::string FinalPath(HANDLE h) {
+  std::vector<char> buf(MAX_PATH);
+  for (;;) {
+    const DWORD size = static_cast<DWORD>(buf.size());
+    const DWORD len =
+        GetFinalPathNameByHandleA(h, buf.data(), size, FILE_NAME_NORMALIZED);
+    if (len == 0)
+      return std::string();
+    if (len < size)
+      return std::string(buf.data(), len);
+    buf.resize(len + 1);
+  }
+}
+
+std::string_view LastComponent(std::string_view path) {
+  const size_t sep = path.find_last_of("\\/");
+  return sep == std::string_view::npos ? path : path.substr(sep + 1);
+}
+
+// File names on Windows compare without regard to ASCII case.
+bool SameName(std::string_view a, std::string_view b) {
+  const auto lower = [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  };
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+// The file that |path|, open as |h|, really is when |path| is a link to it;
+// empty when |path| names the file itself.  Symbolic links show as reparse
+// points on Windows; Wine shows Unix links as the files they point to, whose
+// own name only the final path gives away.
+std::string LinkedFile(HANDLE h, const std::string& path) {
+  const std::string final_path = FinalPath(h);
+  if (final_path.empty())
+    return std::string();
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  const bool reparse = attributes != INVALID_FILE_ATTRIBUTES &&
+                       (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+  if (reparse || !SameName(LastComponent(final_path), LastComponent(path)))
+    return final_path;
+  return std::string();
+}
+
+}  // namespace
+
+bool File::is_open() const { return handle != nullptr; }
+
+bool Startup(std::string* program_path, std::string* err) {
+  // These two are what the program's framework start needs; either being
+  // absent means the process is broken beyond running.
+  if (!GetModuleHandleA(nullptr) || !GetCommandLineA()) {
+    *err = "cannot find the program's own module: " + Reason(GetLastError());
+    return false;
+  }
+  // The buffer is grown until the path fits: a path longer than MAX_PATH
+  // fills it exactly and, on some systems, without a terminating zero.
+  std::vector<char> buf(MAX_PATH);
+  for (;;) {
+    const DWORD size = static_cast<DWORD>(buf.size());
+    const DWORD len = GetModuleFileNameA(nullptr, buf.data(), size);
+    if (len == 0) {
+      *err = "cannot find the program's own path: " + Reason(GetLastError());
+      return false;
+    }
+    if (len < size) {
+      program_path->assign(buf.data(), len);
+      break;
+    }
+    buf.resize(buf.size() * 2);
+  }
+  std::string name = program_path->substr(program_path->rfind('\\') + 1);
+  const size_t dot = name.rfind('.');
+  if (dot != std::string::npos && dot > 0)
+    name.resize(dot);
+  g_program_name = name;
+  return true;
+}
+
+void DetachConsole() { FreeConsole(); }
+
+void Alert(const std::string& text) {
+  // Without a desktop (a service, a remote shell, a build machine) no box
+  // can be shown; standard error, if redirected, still carries the text.
+  if (MessageBoxA(nullptr, text.c_str(), g_program_name.c_str(), MB_OK) !=
+      IDOK) {
+    fprintf(stderr, "%s: %s\n", g_program_name.c_str(), text.c_str());
+    fflush(stderr);
+  }
+}
+
+void Trace(std::string_view line) {
+  OutputDebugStringA(std::string(line).c_str());
+}
+
+bool UserName(std::string* name, std::string* err) {
+  // Most names fit the customary 100 bytes; a longer one is asked for again
+  // with the size the system reports.
+  std::vector<char> buf(100);
+  for (;;) {
+    ULONG size = static_cast<ULONG>(buf.size());
+    if (GetUserNameExA(NameSamCompatible, buf.data(), &size)) {
+      name->assign(buf.data(), strnlen(buf.data(), buf.size()));
+      return true;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_MORE_DATA) {
+      *err = "cannot find the name of the user: " + Reason(error);
+      return false;
+    }
+    buf.resize(std::max<size_t>(size, buf.size() * 2));
+  }
+}
+
+bool OpenTarget(const std::string& path, File* file, std::string* err) {
+  // Share mode 0 stands for the exclusive open: a target that anyone else
+  // holds open, another run included, cannot be had.
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    *err = Fail("cannot open", path, GetLastError());
+    return false;
+  }
+  // Windows refuses writers to a read-only file, but lets some through
+  // elsewhere (Wine run as root); the attribute is honoured either way.
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ok = IsDiskFile(h, "cannot open", path, err);
+  if (ok && GetFileInformationByHandle(h, &info) &&
+      (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)) {
+    *err = Fail("cannot open", path, ERROR_ACCESS_DENIED);
+    ok = false;
+  }
+  if (!ok) {
+    CloseHandle(h);
+    return false;
+  }
+  file->handle = h;
+  file->path = path;
+  return true;
+}
+
+bool CreateScratch(const std::string& path, File* file, std::string* err) {
+  // A link planted at the scratch path must not make the run truncate the
+  // file it points to: a symbolic link or junction is opened itself, not
+  // followed, and refused, and so is a file with other names.  Truncation
+  // waits until the file is known to be an ordinary file of our own.
+  const char* what = "cannot create scratch file";
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    *err = Fail(what, path, GetLastError());
+    return false;
+  }
+  const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ok = IsDiskFile(h, what, path, err);
+  if (ok && !GetFileInformationByHandle(h, &info)) {
+    *err = Fail(what, path, GetLastError());
+    ok = false;
+  } else if (ok && ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+                     info.nNumberOfLinks > 1 || !LinkedFile(h, path).empty())) {
+    *err = std::string(what) + " " + path + ": is a link to another file";
+    ok = false;
+  } else if (ok && !SetEndOfFile(h)) {
+    *err = Fail(what, path, GetLastError());
+    ok = false;
+  }
+  if (!ok) {
+    CloseHandle(h);
+    if (!existed)
+      DeleteFileA(path.c_str());
+    return false;
+  }
+  file->handle = h;
+  file->path = path;
+  return true;
+}
+
+bool Read(File* file, char* buf, size_t capacity, size_t* got,
+          std::string* err) {
+  const DWORD want = static_cast<DWORD>(std::min<size_t>(capacity, MAXDWORD));
+  DWORD n = 0;
+  if (!ReadFile(Handle(file), buf, want, &n, nullptr)) {
+    *err = Fail("cannot read", file->path, GetLastError());
+    return false;
+  }
+  *got = n;
+  return true;
+}
+
+bool Write(File* file, const char* data, size_t len, std::string* err) {
+  while (len > 0) {
+    const DWORD want = static_cast<DWORD>(std::min<size_t>(len, MAXDWORD));
+    DWORD n = 0;
+    if (!WriteFile(Handle(file), data, want, &n, nullptr)) {
+      *err = Fail("cannot write", file->path, GetLastError());
+      return false;
+    }
+    data += n;
+    len -= n;
+  }
+  return true;
+}
+
+bool ReplaceTarget(File* scratch, File* target, std::string* err) {
+  if (!FlushFileBuffers(Handle(scratch))) {
+    *err = Fail("cannot write", scratch->path, GetLastError());
+    return false;
+  }
+  HANDLE h = Handle(scratch);
+  scratch->handle = nullptr;
+  if (!CloseHandle(h)) {
+    *err = Fail("cannot write", scratch->path, GetLastError());
+    return false;
+  }
+  // A link stays a link: the file it points to gets the new content.
+  std::string dest = LinkedFile(Handle(target), target->path);
+  if (dest.empty())
+    dest = target->path;
+  // Both must be closed: the unshared handles would stand in the way of
+  // the replacement.
+  Close(target);
+
+  if (ReplaceFileA(dest.c_str(), scratch->path.c_str(), nullptr,
+                   REPLACEFILE_WRITE_THROUGH, nullptr, nullptr))
+    return true;
+  const DWORD error = GetLastError();
+  // Some file systems (network shares, FAT) cannot serve ReplaceFileA; a
+  // rename over the target still replaces it in one step.  It also finishes
+  // the job if ReplaceFileA gave up after removing the target.
+  if (MoveFileExA(scratch->path.c_str(), dest.c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return true;
+  *err = "cannot replace " + dest + " with " + scratch->path + ": " +
+         Reason(error);
+  return false;
+}
+
+void Close(File* file) {
+  if (file->handle)
+    CloseHandle(Handle(file));
+  file->handle = nullptr;
+}
+
+void RemoveScratch(File* scratch) {
+  Close(scratch);
+  DeleteFileA(scratch->path.c_str());
+}
+
+}  // namespace platform
