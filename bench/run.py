@@ -186,7 +186,30 @@ COMMAND_TITLES = {"dd": "dd bs=1M conv=fsync", "authorstamp": "authorstamp",
 EXTRA = ("dd-output",)
 
 
-def prepare(layout, source, cold):
+CACHE_MODES = {
+    "warm": "before every run of every command: a fresh copy of the input, "
+            "sync(1), the page cache dropped (echo 3 > "
+            "/proc/sys/vm/drop_caches) and the input read back once, so every "
+            "command finds its input whole in the page cache, nothing dirty "
+            "and the same free memory; its time includes making its output "
+            "durable",
+    "cold": "before every run of every command: a fresh copy of the input, "
+            "sync(1) and the page cache dropped, so every command reads its "
+            "input from disk; its time includes making its output durable",
+    "as-copied": "before every run of every command: a fresh copy of the "
+                 "input and sync(1), nothing dropped, so every command finds "
+                 "its input in the page cache as the copy left it (memory "
+                 "left over from earlier runs varies, and with it the "
+                 "kernel's cost of copying); its time includes making its "
+                 "output durable",
+}
+
+
+def can_drop_caches():
+    return os.access("/proc/sys/vm/drop_caches", os.W_OK)
+
+
+def prepare(layout, source, cache):
     """Puts a fresh copy of |source| in place and gets the disk quiet."""
     for p in (layout.target, layout.scratch, layout.copy):
         p.unlink(missing_ok=True)
@@ -194,9 +217,16 @@ def prepare(layout, source, cold):
     # Whatever is still dirty (the fresh copy, the last run's deletions) goes
     # to disk now, so no run pays for the one before it.
     os.sync()
-    if cold:
-        with open("/proc/sys/vm/drop_caches", "w") as f:
-            f.write("3\n")
+    if cache == "as-copied":
+        return
+    # What the runs before left in memory changes what the kernel's copies
+    # cost by as much as the tool itself does; start every run alike.
+    with open("/proc/sys/vm/drop_caches", "w") as f:
+        f.write("3\n")
+    if cache == "warm":
+        with open(layout.target, "rb", buffering=0) as f:
+            while f.read(8 * MIB):
+                pass
 
 
 def timed(argv, stats_file):
@@ -218,14 +248,14 @@ def same_bytes(a, b):
     return subprocess.run(["cmp", "-s", str(a), str(b)]).returncode == 0
 
 
-def bench_input(layout, source, runs, user, cold):
+def bench_input(layout, source, runs, user, cache):
     """Times every command |runs| times, the commands taking turns."""
     results = {c: [] for c in COMMANDS + EXTRA}
     stamped = layout.dir / "stamped-by-authorstamp"
     same = None
     for i in range(runs):
         for name in COMMANDS + EXTRA:
-            prepare(layout, stamped if name == "dd-output" else source, cold)
+            prepare(layout, stamped if name == "dd-output" else source, cache)
             argv = layout.commands(user)["dd" if name == "dd-output" else name]
             results[name].append(timed(argv, layout.dir / "time.out"))
             if i == 0 and name == "authorstamp":
@@ -310,13 +340,7 @@ def report(rows, args, user, tool, loads):
         ratio = s["authorstamp"]["wall"] / s["dd-output"]["wall"]
         say(f"| {desc} | authorstamp / dd of its output | {ratio:.2f}x | | | |")
     say("")
-    cache = ("dropped (echo 3 > /proc/sys/vm/drop_caches) after every fresh "
-             "copy: every command reads its input from disk" if args.cold else
-             "nothing dropped: before every run of every command, a fresh "
-             "copy of the input is made and sync(1)ed, so each command finds "
-             "its input whole in the page cache and no dirty pages; every "
-             "command's time includes making its output durable")
-    say(f"Caching: {cache}.")
+    say(f"Caching ({args.cache}): {CACHE_MODES[args.cache]}.")
     say(f"Machine: {cpu_model()}, {os.cpu_count()} cores, "
         f"Linux {platform.release()}, scratch on {filesystem(args.scratch)}; "
         f"{sed_version()}; sed runs with LC_ALL=C; load average "
@@ -373,8 +397,11 @@ def parse_args():
     p.add_argument("--scale", type=float, default=1.0,
                    help="multiply every input size, for a quick trial "
                         "(the goals hold for the full sizes)")
-    p.add_argument("--cold", action="store_true",
-                   help="drop the page cache before every run (needs root)")
+    p.add_argument("--cache", choices=sorted(CACHE_MODES), default="warm",
+                   help="how every run starts: warm (input cached, rest "
+                        "dropped; the default), cold (nothing cached) or "
+                        "as-copied (nothing dropped); warm and cold need "
+                        "root and fall back to as-copied without it")
     p.add_argument("--keep", action="store_true",
                    help="keep the working directory")
     p.add_argument("--output", type=Path,
@@ -395,6 +422,11 @@ def main():
     unknown = set(chosen) - {i[0] for i in INPUTS}
     if unknown or args.runs < 1:
         sys.exit(f"bench: bad --inputs or --runs: {', '.join(unknown)}")
+
+    if args.cache != "as-copied" and not can_drop_caches():
+        print("bench: cannot drop the page cache (not root): --cache "
+              "as-copied", file=sys.stderr)
+        args.cache = "as-copied"
 
     scratch = args.scratch.resolve()
     if scratch == REPO or REPO in scratch.parents:
@@ -425,7 +457,8 @@ def main():
             make(source, size * MIB)
             print(f"{desc}: generated {size} MiB in "
                   f"{time.perf_counter() - start:.1f} s", file=sys.stderr)
-            res, same = bench_input(layout, source, args.runs, user, args.cold)
+            res, same = bench_input(layout, source, args.runs, user,
+                                    args.cache)
             source.unlink()
             rows.append((key, desc, size, make, sed_goal, res, same))
         loads.append(os.getloadavg()[0])
