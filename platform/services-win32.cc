@@ -112,6 +112,17 @@ std::string LinkedFile(HANDLE h, const std::string& path) {
   return std::string();
 }
 
+// A service's window station is invisible: a box shown there waits for ever
+// for a click that no one can give.
+bool CanShowBox() {
+  USEROBJECTFLAGS flags = {};
+  HWINSTA station = GetProcessWindowStation();
+  return station &&
+         GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof(flags),
+                                   nullptr) &&
+         (flags.dwFlags & WSF_VISIBLE);
+}
+
 }  // namespace
 
 bool File::is_open() const { return handle != nullptr; }
@@ -150,10 +161,10 @@ bool Startup(std::string* program_path, std::string* err) {
 void DetachConsole() { FreeConsole(); }
 
 void Alert(const std::string& text) {
-  // Without a desktop (a service, a remote shell, a build machine) no box
-  // can be shown; standard error, if redirected, still carries the text.
-  if (MessageBoxA(nullptr, text.c_str(), g_program_name.c_str(), MB_OK) !=
-      IDOK) {
+  // Where no box can be shown (a service, a session without a desktop),
+  // standard error, if redirected, still carries the text.
+  if (!CanShowBox() || MessageBoxA(nullptr, text.c_str(),
+                                   g_program_name.c_str(), MB_OK) != IDOK) {
     fprintf(stderr, "%s: %s\n", g_program_name.c_str(), text.c_str());
     fflush(stderr);
   }
@@ -205,8 +216,11 @@ bool OpenTarget(const std::string& path, File* file, std::string* err) {
     CloseHandle(h);
     return false;
   }
+  // A link stays a link: the scratch file goes beside the file it points
+  // to, which is the one replaced.
+  const std::string linked = LinkedFile(h, path);
   file->handle = h;
-  file->path = path;
+  file->path = linked.empty() ? path : linked;
   return true;
 }
 
@@ -285,10 +299,7 @@ bool ReplaceTarget(File* scratch, File* target, std::string* err) {
     *err = Fail("cannot write", scratch->path, GetLastError());
     return false;
   }
-  // A link stays a link: the file it points to gets the new content.
-  std::string dest = LinkedFile(Handle(target), target->path);
-  if (dest.empty())
-    dest = target->path;
+  const std::string& dest = target->path;
   // Both must be closed: the unshared handles would stand in the way of
   // the replacement.
   Close(target);
