@@ -249,12 +249,19 @@ def same_bytes(a, b):
 
 
 def bench_input(layout, source, runs, user, cache):
-    """Times every command |runs| times, the commands taking turns."""
+    """Times every command |runs| times, the commands taking turns.
+
+    The first round runs authorstamp before sed and dd-output, which use
+    what it wrote."""
     results = {c: [] for c in COMMANDS + EXTRA}
     stamped = layout.dir / "stamped-by-authorstamp"
     same = None
+    order = COMMANDS + EXTRA
     for i in range(runs):
-        for name in COMMANDS + EXTRA:
+        # Each round starts one command later, so that no command always
+        # follows the same one: what a run leaves behind (free space to
+        # allocate from, blocks still to discard) differs by command.
+        for name in order[i % len(order):] + order[:i % len(order)]:
             prepare(layout, stamped if name == "dd-output" else source, cache)
             argv = layout.commands(user)["dd" if name == "dd-output" else name]
             results[name].append(timed(argv, layout.dir / "time.out"))
