@@ -60,10 +60,10 @@ HANDLE Handle(const File* file) { return static_cast<HANDLE>(file->handle); }
 // any directory) cannot be replaced by a file; only disk files are taken.
 bool IsDiskFile(HANDLE h, const char* what, const std::string& path,
                 std::string* err) {
-  if (GetFileType(h) == FILE_TYPE_DISK)
-    return true;
-  *err = std::string(what) + " " + path + ": not a regular file";
-  return false;
+  const bool disk = GetFileType(h) == FILE_TYPE_DISK;
+  if (!disk)
+    *err = std::string(what) + " " + path + ": not a regular file";
+  return disk;
 }
 
 // The full path of the file that |h| is open on, links resolved, in the
@@ -101,12 +101,12 @@ bool SameName(std::string_view a, std::string_view b) {
 // points on Windows; Wine shows Unix links as the files they point to, whose
 // own name only the final path gives away.
 std::string LinkedFile(HANDLE h, const std::string& path) {
-  const std::string final_path = FinalPath(h);
+  std::string final_path = FinalPath(h);
   if (final_path.empty())
     return std::string();
   const DWORD attributes = GetFileAttributesA(path.c_str());
   const bool reparse = attributes != INVALID_FILE_ATTRIBUTES &&
-                       (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+                       (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
   if (reparse || !SameName(LastComponent(final_path), LastComponent(path)))
     return final_path;
   return std::string();
@@ -117,10 +117,10 @@ std::string LinkedFile(HANDLE h, const std::string& path) {
 bool CanShowBox() {
   USEROBJECTFLAGS flags = {};
   HWINSTA station = GetProcessWindowStation();
-  return station &&
+  return station != nullptr &&
          GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof(flags),
-                                   nullptr) &&
-         (flags.dwFlags & WSF_VISIBLE);
+                                   nullptr) != FALSE &&
+         (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
 }  // namespace
@@ -224,6 +224,25 @@ bool OpenTarget(const std::string& path, File* file, std::string* err) {
   return true;
 }
 
+// Whether |h|, opened at |path| without following a link, is an ordinary
+// file that no other name leads to.
+bool IsOwnFile(HANDLE h, const char* what, const std::string& path,
+               std::string* err) {
+  if (!IsDiskFile(h, what, path, err))
+    return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info)) {
+    *err = Fail(what, path, GetLastError());
+    return false;
+  }
+  const bool linked =
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+      info.nNumberOfLinks > 1 || !LinkedFile(h, path).empty();
+  if (linked)
+    *err = std::string(what) + " " + path + ": is a link to another file";
+  return !linked;
+}
+
 bool CreateScratch(const std::string& path, File* file, std::string* err) {
   // A link planted at the scratch path must not make the run truncate the
   // file it points to: a symbolic link or junction is opened itself, not
@@ -238,16 +257,8 @@ bool CreateScratch(const std::string& path, File* file, std::string* err) {
     return false;
   }
   const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
-  BY_HANDLE_FILE_INFORMATION info;
-  bool ok = IsDiskFile(h, what, path, err);
-  if (ok && !GetFileInformationByHandle(h, &info)) {
-    *err = Fail(what, path, GetLastError());
-    ok = false;
-  } else if (ok && ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-                     info.nNumberOfLinks > 1 || !LinkedFile(h, path).empty())) {
-    *err = std::string(what) + " " + path + ": is a link to another file";
-    ok = false;
-  } else if (ok && !SetEndOfFile(h)) {
+  bool ok = IsOwnFile(h, what, path, err);
+  if (ok && !SetEndOfFile(h)) {
     *err = Fail(what, path, GetLastError());
     ok = false;
   }
@@ -311,12 +322,13 @@ bool ReplaceTarget(File* scratch, File* target, std::string* err) {
   // Some file systems (network shares, FAT) cannot serve ReplaceFileA; a
   // rename over the target still replaces it in one step.  It also finishes
   // the job if ReplaceFileA gave up after removing the target.
-  if (MoveFileExA(scratch->path.c_str(), dest.c_str(),
-                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    return true;
-  *err = "cannot replace " + dest + " with " + scratch->path + ": " +
-         Reason(error);
-  return false;
+  const bool moved =
+      MoveFileExA(scratch->path.c_str(), dest.c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+  if (!moved)
+    *err = "cannot replace " + dest + " with " + scratch->path + ": " +
+           Reason(error);
+  return moved;
 }
 
 void Close(File* file) {
