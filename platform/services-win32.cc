@@ -176,7 +176,8 @@ void Trace(std::string_view line) {
 
 bool UserName(std::string* name, std::string* err) {
   // Most names fit the customary 100 bytes; a longer one is asked for again
-  // with the size the system reports.
+  // with the size the system reports.  That size counts characters, and in
+  // UTF-8 a character can take several bytes, so the buffer at least doubles.
   std::vector<char> buf(100);
   for (;;) {
     ULONG size = static_cast<ULONG>(buf.size());
@@ -224,6 +225,8 @@ bool OpenTarget(const std::string& path, File* file, std::string* err) {
   return true;
 }
 
+namespace {
+
 // Whether |h|, opened at |path| without following a link, is an ordinary
 // file that no other name leads to.
 bool IsOwnFile(HANDLE h, const char* what, const std::string& path,
@@ -242,6 +245,8 @@ bool IsOwnFile(HANDLE h, const char* what, const std::string& path,
     *err = std::string(what) + " " + path + ": is a link to another file";
   return !linked;
 }
+
+}  // namespace
 
 bool CreateScratch(const std::string& path, File* file, std::string* err) {
   // A link planted at the scratch path must not make the run truncate the
