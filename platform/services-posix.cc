@@ -104,8 +104,6 @@ std::string DirectoryOf(const std::string& path) {
 
 }  // namespace
 
-bool File::is_open() const { return fd >= 0; }
-
 bool Startup(std::string* program_path, std::string* err) {
   // Started with a standard stream closed, the first file we open would take
   // its number, and a message meant for standard error could land in the

@@ -125,8 +125,6 @@ bool CanShowBox() {
 
 }  // namespace
 
-bool File::is_open() const { return handle != nullptr; }
-
 bool Startup(std::string* program_path, std::string* err) {
   // These two are what the program's framework start needs; either being
   // absent means the process is broken beyond running.

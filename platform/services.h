@@ -27,7 +27,6 @@ struct File {
   int fd = -1;
 #endif
   std::string path;
-  bool is_open() const;
 };
 
 /// Brings up the platform layer and finds the program file's own full path.

@@ -110,6 +110,9 @@ const Case kCases[] = {
      "<project>\r\n  <Author>BUILD01\\builder</Author>\r\n</project>\r\n"},
 };
 
+// Names the case in failure messages instead of dumping its bytes.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 class RewriteTest : public testing::TestWithParam<Case> {};
 
 TEST_P(RewriteTest, WholeInput) {
