@@ -7,6 +7,7 @@ Usage: crash_test.py path/to/authorstamp
 """
 
 import collections
+import signal
 import sys
 import unittest
 
@@ -86,6 +87,28 @@ class CrashPoints(unittest.TestCase):
         for name in ("read", "write", "fsync", "rename"):
             self.assertTrue(any(k.killed and k.label.startswith(name + " ")
                                 for k in kills), f"no kill at {name}")
+
+
+@unittest.skipUnless(fs.have_strace(), "strace is not installed (.ci/run installs it)")
+class Interrupted(unittest.TestCase):
+    """Ctrl-C, a hang-up or kill(1) while the scratch file is being written:
+    the run dies of the signal, the target is untouched and the scratch file
+    goes with the run."""
+
+    def test_stop_signals_take_the_scratch_file_along(self):
+        old = fs.sample_content()
+        bench = fs.Bench(old)
+        self.addCleanup(bench.cleanup)
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            for point in ("write:when=2", "read:when=3", "fsync:when=1"):
+                call = point.split(":")[0]
+                with self.subTest(signal=sig.name, at=point):
+                    run = bench.traced(f"{sig.name} at {point}", {call},
+                                       [f"inject={point}".replace(
+                                           ":when", f":signal={sig.name}:when")])
+                    self.assertIn(f"+++ killed by {sig.name}", run.log)
+                    self.assertEqual(run.content, old)
+                    self.assertEqual(run.leftovers, [])
 
 
 if __name__ == "__main__":

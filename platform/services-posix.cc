@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <pwd.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -94,6 +95,38 @@ int OpenLog() {
   }
   return fd;
 }
+
+// A run stopped by Ctrl-C, a hang-up or kill(1) takes its scratch file with
+// it.  The path is copied while no signal is armed and only read by the
+// handler, which uses nothing but async-signal-safe calls.
+std::string g_scratch_path;
+volatile sig_atomic_t g_scratch_armed = 0;
+constexpr int kStopSignals[] = {SIGHUP, SIGINT, SIGTERM};
+
+void RemoveScratchAndStop(int sig) {
+  if (g_scratch_armed)
+    unlink(g_scratch_path.c_str());
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+void ArmScratchRemoval(const std::string& path) {
+  g_scratch_path = path;
+  g_scratch_armed = 1;
+  for (const int sig : kStopSignals) {
+    struct sigaction action = {};
+    struct sigaction old = {};
+    action.sa_handler = RemoveScratchAndStop;
+    sigemptyset(&action.sa_mask);
+    // A signal the caller chose to ignore (nohup) stays ignored.
+    if (sigaction(sig, &action, &old) == 0 && old.sa_handler == SIG_IGN)
+      sigaction(sig, &old, nullptr);
+  }
+}
+
+// From here the scratch file is not ours to remove: it is about to become
+// the target, or it is gone.
+void DisarmScratchRemoval() { g_scratch_armed = 0; }
 
 std::string DirectoryOf(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -269,6 +302,7 @@ bool CreateScratch(const std::string& path, File* file, std::string* err) {
   }
   file->fd = fd;
   file->path = path;
+  ArmScratchRemoval(path);
   return true;
 }
 
@@ -331,6 +365,7 @@ bool ReplaceTarget(File* scratch, File* target, std::string* err) {
   }
 
   const std::string& dest = target->path;
+  DisarmScratchRemoval();
   if (rename(scratch->path.c_str(), dest.c_str()) != 0) {
     *err = "cannot replace " + dest + " with " + scratch->path + ": " +
            Reason(errno);
@@ -357,6 +392,7 @@ void Close(File* file) {
 }
 
 void RemoveScratch(File* scratch) {
+  DisarmScratchRemoval();
   Close(scratch);
   unlink(scratch->path.c_str());
 }
