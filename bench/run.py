@@ -192,9 +192,9 @@ CACHE_MODES = {
             "sync(1), the page cache dropped (echo 3 > "
             "/proc/sys/vm/drop_caches) and the input read back once, so every "
             "command finds its input whole in the page cache, nothing dirty "
-            "and the same free memory, then twice the input's size of memory "
-            "written and freed, so that the host backs it; its time includes "
-            "making its output durable",
+            "and the same free memory, then 4 GiB or four times the input's "
+            "size of memory written and freed, so that the host backs it; its "
+            "time includes making its output durable",
     "cold": "before every run of every command: a fresh copy of the input, "
             "sync(1), the page cache dropped and memory written and freed as "
             "for warm, so every command reads its input from disk; its time "
@@ -230,7 +230,7 @@ def prepare(layout, source, cache):
         with open(layout.target, "rb", buffering=0) as f:
             while f.read(8 * MIB):
                 pass
-    pretouch(2 * source.stat().st_size + 512 * MIB)
+    pretouch(max(4 * source.stat().st_size, 4096 * MIB))
 
 
 def pretouch(size):
@@ -241,9 +241,12 @@ def pretouch(size):
     fills costs it a host page fault per page until that memory is in use
     again; which command pays depends on luck: dd's time for 1 GiB varied
     from 0.8 s to 2.8 s.  Touching the memory just before the run hands
-    every command memory the host has backed."""
+    every command memory the host has backed.  Twice what the command
+    needed was not always enough; 4 GiB or four times the input was."""
     avail = os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
     size = min(size, avail // 2)
+    if size < MIB:
+        return
     chunk = b"\1" * (64 * MIB)
     with mmap.mmap(-1, size) as m:
         for start in range(0, size, len(chunk)):
