@@ -106,8 +106,8 @@ constexpr int kStopSignals[] = {SIGHUP, SIGINT, SIGTERM};
 void RemoveScratchAndStop(int sig) {
   if (g_scratch_armed)
     unlink(g_scratch_path.c_str());
-  signal(sig, SIG_DFL);
-  raise(sig);
+  (void)signal(sig, SIG_DFL);
+  (void)raise(sig);
 }
 
 void ArmScratchRemoval(const std::string& path) {
@@ -183,7 +183,7 @@ void Trace(std::string_view line) {
   struct tm local;
   char stamp[32] = "";
   if (localtime_r(&now, &local))
-    strftime(stamp, sizeof(stamp), "%b %e %H:%M:%S", &local);
+    (void)strftime(stamp, sizeof(stamp), "%b %e %H:%M:%S", &local);
   char head[64];
   const int len = snprintf(head, sizeof(head), "<%d>%s ", LOG_USER | LOG_DEBUG, stamp);
   record.assign(head, len > 0 ? static_cast<size_t>(len) : 0);
