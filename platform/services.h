@@ -25,6 +25,7 @@ struct File {
   void* handle = nullptr;  // a HANDLE; nullptr when closed
 #else
   int fd = -1;
+  size_t unflushed = 0;  // bytes written since writeback was last started
 #endif
   std::string path;
 };
