@@ -68,9 +68,8 @@ bool Write(File* file, const char* data, size_t len, std::string* err);
 /// Puts the content of |scratch| in place of |target| in one step: the
 /// scratch is made durable, given the target's permissions and ownership,
 /// and closed, then replaces the file at |target->path|, and |target| is
-/// closed.  A reader
-/// sees either the old or the new content, never a mix.  On failure the
-/// target keeps its content and both files may still be open.
+/// closed.  A reader sees either the old or the new content, never a mix.
+/// On failure the target keeps its content and both files may still be open.
 bool ReplaceTarget(File* scratch, File* target, std::string* err);
 
 /// Closes |file| if open.  For files whose content no longer matters.
