@@ -27,6 +27,12 @@
 #include <vector>
 
 namespace platform {
+
+struct OpenFile {
+  int fd;
+  size_t unflushed = 0;  // bytes written since writeback was last started
+};
+
 namespace {
 
 // The program file's name: the caption of alerts and the syslog identity.
@@ -135,6 +141,38 @@ std::string DirectoryOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// The path to work on for |path|: a symbolic link is resolved, so that the
+// scratch file lies beside the file that gets the content, on its file
+// system, and the rename replaces that file rather than the link.
+bool ResolveLink(const std::string& path, std::string* real, std::string* err) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+    *real = path;
+    return true;
+  }
+  std::unique_ptr<char, decltype(&free)> resolved(realpath(path.c_str(), nullptr), &free);
+  if (!resolved) {
+    *err = Fail("cannot follow the link", path, errno);
+    return false;
+  }
+  *real = resolved.get();
+  return true;
+}
+
+// Takes over |fd| as the open file |file|.
+void Hold(File* file, int fd, const std::string& path) {
+  file->open = new OpenFile{fd};
+  file->path = path;
+}
+
+// Lets go of |file|'s state and returns its descriptor, still open.
+int Release(File* file) {
+  const int fd = file->open->fd;
+  delete file->open;
+  file->open = nullptr;
+  return fd;
+}
+
 }  // namespace
 
 bool Startup(std::string* program_path, std::string* err) {
@@ -227,24 +265,6 @@ bool UserName(std::string* name, std::string* err) {
   return true;
 }
 
-// The path to work on for |path|: a symbolic link is resolved, so that the
-// scratch file lies beside the file that gets the content, on its file
-// system, and the rename replaces that file rather than the link.
-bool ResolveLink(const std::string& path, std::string* real, std::string* err) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-    *real = path;
-    return true;
-  }
-  std::unique_ptr<char, decltype(&free)> resolved(realpath(path.c_str(), nullptr), &free);
-  if (!resolved) {
-    *err = Fail("cannot follow the link", path, errno);
-    return false;
-  }
-  *real = resolved.get();
-  return true;
-}
-
 bool OpenTarget(const std::string& path, File* file, std::string* err) {
   // Another run may rename its result over the target between our open and
   // our lock; then the file we hold is the old one and we open again.
@@ -258,8 +278,7 @@ bool OpenTarget(const std::string& path, File* file, std::string* err) {
     bool replaced = false;
     if (ResolveLink(path, &real, err) &&
         LockOpened(fd, real, true, "cannot open", &replaced, err)) {
-      file->fd = fd;
-      file->path = real;
+      Hold(file, fd, real);
       return true;
     }
     close(fd);
@@ -300,8 +319,7 @@ bool CreateScratch(const std::string& path, File* file, std::string* err) {
       unlink(path.c_str());
     return false;
   }
-  file->fd = fd;
-  file->path = path;
+  Hold(file, fd, path);
   ArmScratchRemoval(path);
   return true;
 }
@@ -309,7 +327,7 @@ bool CreateScratch(const std::string& path, File* file, std::string* err) {
 bool Read(File* file, char* buf, size_t capacity, size_t* got,
           std::string* err) {
   for (;;) {
-    const ssize_t n = read(file->fd, buf, capacity);
+    const ssize_t n = read(file->open->fd, buf, capacity);
     if (n >= 0) {
       *got = static_cast<size_t>(n);
       return true;
@@ -323,7 +341,7 @@ bool Read(File* file, char* buf, size_t capacity, size_t* got,
 
 bool Write(File* file, const char* data, size_t len, std::string* err) {
   while (len > 0) {
-    const ssize_t n = write(file->fd, data, len);
+    const ssize_t n = write(file->open->fd, data, len);
     if (n < 0) {
       if (errno == EINTR)
         continue;
@@ -332,7 +350,7 @@ bool Write(File* file, const char* data, size_t len, std::string* err) {
     }
     data += n;
     len -= static_cast<size_t>(n);
-    file->unflushed += static_cast<size_t>(n);
+    file->open->unflushed += static_cast<size_t>(n);
   }
 #ifdef __linux__
   // Left to the final fsync, all the writing to disk would start only when
@@ -340,9 +358,9 @@ bool Write(File* file, const char* data, size_t len, std::string* err) {
   // It is only a hint: the fsync still makes the file durable, so its
   // failure changes nothing.
   constexpr size_t kWritebackEvery = 8 << 20;
-  if (file->unflushed >= kWritebackEvery) {
-    (void)sync_file_range(file->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-    file->unflushed = 0;
+  if (file->open->unflushed >= kWritebackEvery) {
+    (void)sync_file_range(file->open->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    file->open->unflushed = 0;
   }
 #endif
   return true;
@@ -350,28 +368,27 @@ bool Write(File* file, const char* data, size_t len, std::string* err) {
 
 bool ReplaceTarget(File* scratch, File* target, std::string* err) {
   struct stat st;
-  if (fstat(target->fd, &st) != 0) {
+  if (fstat(target->open->fd, &st) != 0) {
     *err = Fail("cannot read the permissions of", target->path, errno);
     return false;
   }
   // Owner first: changing it clears the set-user-ID and set-group-ID bits,
   // which the mode then restores.  Only root may give a file away; anyone
   // else keeps the new file as their own, as any editor would.
-  if (fchown(scratch->fd, st.st_uid, st.st_gid) != 0 && errno != EPERM) {
+  const int fd = scratch->open->fd;
+  if (fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM) {
     *err = Fail("cannot set the owner of", scratch->path, errno);
     return false;
   }
-  if (fchmod(scratch->fd, st.st_mode & 07777) != 0) {
+  if (fchmod(fd, st.st_mode & 07777) != 0) {
     *err = Fail("cannot set the permissions of", scratch->path, errno);
     return false;
   }
-  if (fsync(scratch->fd) != 0) {
+  if (fsync(fd) != 0) {
     *err = Fail("cannot write", scratch->path, errno);
     return false;
   }
-  const int fd = scratch->fd;
-  scratch->fd = -1;
-  if (close(fd) != 0) {
+  if (close(Release(scratch)) != 0) {
     *err = Fail("cannot write", scratch->path, errno);
     return false;
   }
@@ -398,9 +415,8 @@ bool ReplaceTarget(File* scratch, File* target, std::string* err) {
 }
 
 void Close(File* file) {
-  if (file->fd >= 0)
-    close(file->fd);
-  file->fd = -1;
+  if (file->open)
+    close(Release(file));
 }
 
 void RemoveScratch(File* scratch) {

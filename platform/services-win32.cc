@@ -26,6 +26,11 @@
 #include <vector>
 
 namespace platform {
+
+struct OpenFile {
+  HANDLE handle;
+};
+
 namespace {
 
 // The program file's name without extension: the caption of alerts.
@@ -54,7 +59,21 @@ std::string Fail(const std::string& what, const std::string& path,
   return what + " " + path + ": " + Reason(error);
 }
 
-HANDLE Handle(const File* file) { return static_cast<HANDLE>(file->handle); }
+HANDLE Handle(const File* file) { return file->open->handle; }
+
+// Takes over |h| as the open file |file|.
+void Hold(File* file, HANDLE h, const std::string& path) {
+  file->open = new OpenFile{h};
+  file->path = path;
+}
+
+// Lets go of |file|'s state and returns its handle, still open.
+HANDLE Release(File* file) {
+  HANDLE h = file->open->handle;
+  delete file->open;
+  file->open = nullptr;
+  return h;
+}
 
 // Pipes, consoles and devices (a target named NUL or CON names a device in
 // any directory) cannot be replaced by a file; only disk files are taken.
@@ -218,8 +237,7 @@ bool OpenTarget(const std::string& path, File* file, std::string* err) {
   // A link stays a link: the scratch file goes beside the file it points
   // to, which is the one replaced.
   const std::string linked = LinkedFile(h, path);
-  file->handle = h;
-  file->path = linked.empty() ? path : linked;
+  Hold(file, h, linked.empty() ? path : linked);
   return true;
 }
 
@@ -271,8 +289,7 @@ bool CreateScratch(const std::string& path, File* file, std::string* err) {
       DeleteFileA(path.c_str());
     return false;
   }
-  file->handle = h;
-  file->path = path;
+  Hold(file, h, path);
   return true;
 }
 
@@ -307,9 +324,7 @@ bool ReplaceTarget(File* scratch, File* target, std::string* err) {
     *err = Fail("cannot write", scratch->path, GetLastError());
     return false;
   }
-  HANDLE h = Handle(scratch);
-  scratch->handle = nullptr;
-  if (!CloseHandle(h)) {
+  if (!CloseHandle(Release(scratch))) {
     *err = Fail("cannot write", scratch->path, GetLastError());
     return false;
   }
@@ -335,9 +350,8 @@ bool ReplaceTarget(File* scratch, File* target, std::string* err) {
 }
 
 void Close(File* file) {
-  if (file->handle)
-    CloseHandle(Handle(file));
-  file->handle = nullptr;
+  if (file->open)
+    CloseHandle(Release(file));
 }
 
 void RemoveScratch(File* scratch) {

@@ -19,14 +19,13 @@ constexpr char kPathSeparator = '\\';
 constexpr char kPathSeparator = '/';
 #endif
 
+/// What a platform keeps for one open file: its handle and whatever else it
+/// needs.  Each implementation file defines it.
+struct OpenFile;
+
 /// An open file and the path it was opened by.
 struct File {
-#ifdef _WIN32
-  void* handle = nullptr;  // a HANDLE; nullptr when closed
-#else
-  int fd = -1;
-  size_t unflushed = 0;  // bytes written since writeback was last started
-#endif
+  OpenFile* open = nullptr;  // nullptr when closed
   std::string path;
 };
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <memory>
 
-#if defined(__SSE2__) || defined(_M_X64)
+#if !defined(STAMP_SCALAR_ONLY) && (defined(__SSE2__) || defined(_M_X64))
 #include <emmintrin.h>
 #define STAMP_HAVE_SSE2 1
 #endif

@@ -1,8 +1,18 @@
-"""Running the tool under strace with one system call made to fail or to kill
-the process, on several copies of one target at once, and telling what a run
-left behind.  Used by faults_test.py, crash_test.py and
-concurrency_test.py."""
+"""What the end-to-end suites share: the built binary and how to start it, a
+scratch directory holding a copy of it, an independent model of what a run
+makes of a file, the base of their test cases, and the means of the fault,
+crash and concurrency suites (strace, a log daemon of their own, many
+sandboxes at once).
 
+Every suite is started as
+
+    SUITE.py [--emulator=ARG]... [--version=V] BINARY [unittest arguments]
+
+--emulator, given once per word, is the command that runs the binary where
+it cannot run by itself (Wine, qemu); --version is the version the build
+gave the binary."""
+
+import argparse
 import concurrent.futures
 import dataclasses
 import os
@@ -13,16 +23,190 @@ import re
 import shutil
 import socket
 import subprocess
+import sys
 import tempfile
 import threading
+import unittest
 
-import test_support
-
-TARGET = "project.xml"
-TARGET_MODE = 0o640
+BINARY = None  # the built tool, from the command line
+EMULATOR = []  # what runs it, when it cannot run by itself
+VERSION = None  # the version it was built with, when given
 
 OPEN_FAILED = b"authorstamp: Open file fail!\n"
 STARTUP_FAILED = b"Fatal Error: MFC initialization failed\n"
+NOBODY = 65534
+
+
+def expected_rewrite(content: bytes, user: bytes) -> bytes:
+    """What a run makes of |content|: every line ends with CR LF, and a line
+    holding <Author> is cut behind it and completed with |user|."""
+    pieces = content.split(b"\n")
+    # Every piece but the last ended at an LF, which may have had a CR.
+    lines = [p[:-1] if p.endswith(b"\r") else p for p in pieces[:-1]]
+    if pieces[-1]:
+        lines.append(pieces[-1])
+    out = []
+    for line in lines:
+        at = line.find(b"<Author>")
+        if at >= 0:
+            line = line[: at + 8] + user + b"</Author>"
+        out.append(line + b"\r\n")
+    return b"".join(out)
+
+
+def is_root() -> bool:
+    return os.geteuid() == 0
+
+
+def running_user_name() -> bytes:
+    """The name a run by this process's user writes on Linux: the machine's
+    short name in capitals, a backslash and the account name, or the account
+    name alone when it holds a backslash already."""
+    account = pwd.getpwuid(os.getuid()).pw_name
+    if "\\" in account:
+        return account.encode()
+    host = socket.gethostname().split(".")[0].upper()
+    return f"{host}\\{account}".encode()
+
+
+class Sandbox:
+    """A temporary directory with a copy of the binary in it, and a second
+    directory to run it from, so that the working directory never helps."""
+
+    def __init__(self):
+        self.root = tempfile.mkdtemp(prefix="authorstamp-test-")
+        os.chmod(self.root, 0o755)
+        self.dir = os.path.join(self.root, "bin")
+        self.elsewhere = os.path.join(self.root, "elsewhere")
+        os.mkdir(self.dir)
+        os.mkdir(self.elsewhere)
+        self.exe = os.path.join(self.dir, os.path.basename(BINARY))
+        shutil.copy2(BINARY, self.exe)
+
+    def cleanup(self):
+        # Tests may leave read-only directories behind.
+        for top, dirs, _ in os.walk(self.root):
+            for d in dirs:
+                path = os.path.join(top, d)
+                if not os.path.islink(path):
+                    os.chmod(path, 0o755)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def path(self, name: str) -> str:
+        return os.path.join(self.dir, name)
+
+    def write(self, name: str, content: bytes, mode: int = 0o644) -> str:
+        p = self.path(name)
+        os.makedirs(os.path.dirname(p), exist_ok=True)
+        with open(p, "wb") as f:
+            f.write(content)
+        os.chmod(p, mode)
+        return p
+
+    def read(self, name: str) -> bytes:
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def leftovers(self):
+        """Scratch files (and directories of that name) anywhere in the
+        sandbox."""
+        found = []
+        for top, dirs, files in os.walk(self.root):
+            found += [os.path.join(top, f) for f in files + dirs
+                      if f.endswith("New")]
+        return sorted(found)
+
+    def command(self, *args, uid=None, account=None, host="build01", exe=None):
+        """The command line that runs the binary (or |exe|) with |args|.
+        With |uid| it runs as that user; with |account| the user's account
+        entry names |account| and the host is called |host| (needs root: a
+        private mount and host-name namespace)."""
+        cmd = [*EMULATOR, exe or self.exe, *args]
+        if uid is not None:
+            cmd = ["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups"] + cmd
+        if account is not None:
+            passwd = os.path.join(self.root, "passwd")
+            owner = os.getuid() if uid is None else uid
+            with open(passwd, "w") as f:
+                f.write(f"{account}:x:{owner}:{owner}::/:/bin/sh\n")
+            os.chmod(passwd, 0o644)
+            script = 'mount --bind "$0" /etc/passwd && hostname "$1" && shift && exec "$@"'
+            cmd = ["unshare", "--mount", "--uts", "sh", "-c", script, passwd, host] + cmd
+        return cmd
+
+    def run(self, *args, uid=None, account=None, host="build01", exe=None,
+            **kwargs):
+        kwargs.setdefault("timeout", 120)
+        return subprocess.run(
+            self.command(*args, uid=uid, account=account, host=host, exe=exe),
+            cwd=self.elsewhere,
+            capture_output=True,
+            **kwargs,
+        )
+
+
+class Case(unittest.TestCase):
+    """The base of the end-to-end test cases: sandboxes that go away with
+    the test, and the outcomes every suite checks for."""
+
+    def sandbox(self) -> Sandbox:
+        sb = Sandbox()
+        self.addCleanup(sb.cleanup)
+        return sb
+
+    def need_root(self, why):
+        if not is_root():
+            self.skipTest(f"needs root ({why})")
+
+    def need_version(self):
+        if VERSION is None:
+            self.skipTest("the suite was started without --version")
+        return VERSION
+
+    def assert_silent(self, r):
+        self.assertEqual((r.returncode, r.stdout, r.stderr), (0, b"", b""))
+
+    def assert_open_fail(self, r):
+        self.assertEqual((r.returncode, r.stdout, r.stderr), (0, b"", OPEN_FAILED))
+
+    def assert_failed(self, r, *fragments):
+        """Exit 1 with one alert line that holds every fragment."""
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertEqual(r.stdout, b"")
+        self.assertTrue(r.stderr.startswith(b"authorstamp: "), r.stderr)
+        self.assertTrue(r.stderr.endswith(b"\n"), r.stderr)
+        self.assertEqual(r.stderr.count(b"\n"), 1, r.stderr)
+        for fragment in fragments:
+            self.assertIn(fragment.encode(), r.stderr)
+
+    def assert_no_scratch(self, sb, *planted):
+        """No scratch file anywhere in |sb| but the names in |planted|."""
+        self.assertEqual(sb.leftovers(), sorted(sb.path(p) for p in planted))
+
+
+def main():
+    """Runs the unittest cases of the calling module with the binary and the
+    options the command line gives."""
+    global BINARY, EMULATOR, VERSION
+    parser = argparse.ArgumentParser(add_help=False)
+    parser.add_argument("--emulator", action="append", default=[])
+    parser.add_argument("--version")
+    parser.add_argument("binary")
+    opts, rest = parser.parse_known_args()
+    BINARY = os.path.abspath(opts.binary)
+    EMULATOR = opts.emulator
+    VERSION = opts.version
+    unittest.main(module="__main__", argv=[sys.argv[0], *rest], verbosity=2)
+
+
+# --- Fault injection, crash points and concurrency --------------------------
+#
+# Running the tool under strace with one system call made to fail or to kill
+# the process, on several copies of one target at once, and telling what a
+# run left behind.
+
+TARGET = "project.xml"
+TARGET_MODE = 0o640
 
 # The exec by which strace starts the binary: strace cannot fail it or kill
 # the process at it in any way that tells something about the tool.
@@ -51,17 +235,6 @@ def sample_content() -> bytes:
         lines.append(line)
         size += len(line) + 1
     return b"\n".join(lines) + b"\n"
-
-
-def running_user_name() -> bytes:
-    """The name a run by this process's user writes: the machine's short
-    name in capitals, a backslash and the account name, or the account name
-    alone when it holds a backslash already."""
-    account = pwd.getpwuid(os.getuid()).pw_name
-    if "\\" in account:
-        return account.encode()
-    host = socket.gethostname().split(".")[0].upper()
-    return f"{host}\\{account}".encode()
 
 
 def call_counts(command, cwd, extra_options=(), prefix=()) -> dict:
@@ -209,13 +382,13 @@ class Bench:
     at a time."""
 
     def __init__(self, content: bytes):
-        self.box = test_support.Sandbox()
+        self.box = Sandbox()
         self.content = content
         self.target = self.box.path(TARGET)
         self.log = os.path.join(self.box.root, "strace.log")
         self.listener = None
         self.prefix = []
-        if test_support.is_root():
+        if is_root():
             self.listener = LogListener(os.path.join(self.box.root, "log"))
             self.prefix = self.listener.prefix(self.box.elsewhere)
 

@@ -13,8 +13,7 @@ import subprocess
 import sys
 import unittest
 
-import fault_support as fs
-import test_support
+import support
 
 # The errors worth producing for each call: what disks, file systems and the
 # system's limits really return from it.  A call not named here gets
@@ -61,7 +60,7 @@ DEFAULT_ERRORS = ["EIO", "EACCES"]
 # crashes.
 CANNOT_FAIL = {"getuid", "geteuid", "getgid", "getegid", "getpid", "getppid",
                "gettid", "set_tid_address", "exit", "exit_group",
-               "brk"} | fs.STRACE_OWN
+               "brk"} | support.STRACE_OWN
 
 # Calls a run that rewrites a file must make; the sweep is only as good as
 # the list of calls it is derived from.  Each entry lists the names one
@@ -87,10 +86,10 @@ class Sweep:
     time it makes it and every error in errors_for(); computed once."""
 
     def __init__(self):
-        self.old = fs.sample_content()
-        self.new = test_support.expected_rewrite(self.old, fs.running_user_name())
-        self.counts = fs.profile(self.old)
-        failing = fs.profile(self.old, ["-e", REPRESENTATIVE_FAILURE])
+        self.old = support.sample_content()
+        self.new = support.expected_rewrite(self.old, support.running_user_name())
+        self.counts = support.profile(self.old)
+        failing = support.profile(self.old, ["-e", REPRESENTATIVE_FAILURE])
         self.cleanup_calls = sorted(set(failing) - set(self.counts))
         self.jobs = [(call, n, error)
                      for call, count in sorted(self.counts.items())
@@ -104,7 +103,7 @@ class Sweep:
             return bench.traced(f"{call} #{n} {error}", {call} | trace_also,
                                 [f"inject={call}:error={error}:when={n}"])
 
-        self.runs = fs.run_on_benches(self.old, self.jobs, work)
+        self.runs = support.run_on_benches(self.old, self.jobs, work)
 
 
 _sweep = None
@@ -119,8 +118,8 @@ def sweep():
 
 def reported_failure(run):
     """Whether the run ended with one of the tool's own failure reports."""
-    return ((run.returncode == 0 and run.stderr == fs.OPEN_FAILED) or
-            (run.returncode == 1 and run.stderr == fs.STARTUP_FAILED) or
+    return ((run.returncode == 0 and run.stderr == support.OPEN_FAILED) or
+            (run.returncode == 1 and run.stderr == support.STARTUP_FAILED) or
             (run.returncode == 1 and run.stderr.startswith(b"authorstamp: ") and
              run.stderr.endswith(b"\n") and run.stderr.count(b"\n") == 1 and
              len(run.stderr) > len(b"authorstamp: \n")))
@@ -137,10 +136,10 @@ def outcome_problems(run, old, new, scratch_may_stay=False):
     if run.reported_success:
         if run.content != new:
             problems.append(f"{where}: reported success but the target holds "
-                            f"{fs.describe(run.content, old, new)}")
-        elif run.mode != fs.TARGET_MODE:
+                            f"{support.describe(run.content, old, new)}")
+        elif run.mode != support.TARGET_MODE:
             problems.append(f"{where}: target mode {run.mode:o}, was "
-                            f"{fs.TARGET_MODE:o}")
+                            f"{support.TARGET_MODE:o}")
         return problems
     if not reported_failure(run) and run.opened_target:
         problems.append(f"{where}: neither success, nor the open failure, "
@@ -150,7 +149,7 @@ def outcome_problems(run, old, new, scratch_may_stay=False):
     # then, as after a reported failure, only the untouched target counts.
     if run.content != old or run.ino != run.ino_before:
         problems.append(f"{where}: failed but the target holds "
-                        f"{fs.describe(run.content, old, new)}"
+                        f"{support.describe(run.content, old, new)}"
                         + (" (a new copy)" if run.content == old else ""))
     return problems
 
@@ -158,14 +157,14 @@ def outcome_problems(run, old, new, scratch_may_stay=False):
 def kind(run):
     if run.reported_success:
         return "rewritten"
-    if run.stderr == fs.OPEN_FAILED:
+    if run.stderr == support.OPEN_FAILED:
         return "Open file fail!"
     if reported_failure(run):
         return "failure reported"
     return "ended before opening the target"
 
 
-@unittest.skipUnless(fs.have_strace(), "strace is not installed (.ci/run installs it)")
+@unittest.skipUnless(support.have_strace(), "strace is not installed (.ci/run installs it)")
 class SystemCallFaults(unittest.TestCase):
 
     def test_profile_holds_the_calls_that_matter(self):
@@ -186,7 +185,7 @@ class SystemCallFaults(unittest.TestCase):
         for run in s.runs:
             problems += outcome_problems(run, s.old, s.new)
         injected = [r for r in s.runs if r.injected]
-        lost = sum(fs.bytes_lost(r.content, s.new if r.reported_success else s.old)
+        lost = sum(support.bytes_lost(r.content, s.new if r.reported_success else s.old)
                    for r in s.runs)
         kinds = collections.Counter(kind(r) for r in injected)
         calls = sorted({job[0] for job in s.jobs})
@@ -227,7 +226,7 @@ class SystemCallFaults(unittest.TestCase):
                  f"inject={cleanup}:error={cleanup_error}:when={m}"])
 
         problems = []
-        runs = fs.run_on_benches(s.old, jobs, work)
+        runs = support.run_on_benches(s.old, jobs, work)
         for (_, alone, cleanup, _, _), run in zip(jobs, runs):
             problems += outcome_problems(
                 run, s.old, s.new,
@@ -238,7 +237,7 @@ class SystemCallFaults(unittest.TestCase):
                                 "without the cleanup failing")
         both = [r for r in runs
                 if any(r.called(c, injected=True) for c in s.cleanup_calls)]
-        lost = sum(fs.bytes_lost(r.content, s.old) for r in runs)
+        lost = sum(support.bytes_lost(r.content, s.old) for r in runs)
         print(f"\nfailed cleanups: {len(runs)} runs after a failed call, "
               f"{len(both)} with the cleanup ({', '.join(s.cleanup_calls)}) "
               f"failing too; scratch file left by {sum(1 for r in both if r.leftovers)}"
@@ -251,9 +250,9 @@ class FullDisk(unittest.TestCase):
     """A real small file system, not an injected error."""
 
     def setUp(self):
-        if not test_support.is_root():
+        if not support.is_root():
             self.skipTest("mounting a small tmpfs needs root")
-        self.box = test_support.Sandbox()
+        self.box = support.Sandbox()
         self.addCleanup(self.box.cleanup)
 
     def mount(self, options):
@@ -263,27 +262,27 @@ class FullDisk(unittest.TestCase):
                        check=True)
         self.addCleanup(subprocess.run, ["umount", disk], check=True)
         exe = os.path.join(disk, "authorstamp")
-        shutil.copy2(test_support.BINARY, exe)
+        shutil.copy2(support.BINARY, exe)
         return disk, exe
 
     def check_refused(self, disk, exe, content):
-        target = os.path.join(disk, fs.TARGET)
+        target = os.path.join(disk, support.TARGET)
         ino = os.stat(target).st_ino
-        r = subprocess.run([exe, fs.TARGET], cwd=self.box.elsewhere,
+        r = subprocess.run([exe, support.TARGET], cwd=self.box.elsewhere,
                            capture_output=True, timeout=60)
         self.assertEqual(r.returncode, 1, r.stderr)
         self.assertRegex(r.stderr, rb"^authorstamp: .*No space left on device\n$")
         with open(target, "rb") as f:
             self.assertEqual(f.read(), content)
         self.assertEqual(os.stat(target).st_ino, ino)
-        self.assertEqual(sorted(os.listdir(disk)), ["authorstamp", fs.TARGET])
+        self.assertEqual(sorted(os.listdir(disk)), ["authorstamp", support.TARGET])
 
     def test_no_room_for_the_rewritten_file(self):
-        content = fs.sample_content()[: 400 * 1024]
+        content = support.sample_content()[: 400 * 1024]
         room = 64 * 1024
-        binary = (os.path.getsize(test_support.BINARY) + 4095) // 4096 * 4096
+        binary = (os.path.getsize(support.BINARY) + 4095) // 4096 * 4096
         disk, exe = self.mount(f"size={binary + len(content) + room}")
-        with open(os.path.join(disk, fs.TARGET), "wb") as f:
+        with open(os.path.join(disk, support.TARGET), "wb") as f:
             f.write(content)
         st = os.statvfs(disk)
         self.assertLess(st.f_bavail * st.f_frsize, len(content),
@@ -294,7 +293,7 @@ class FullDisk(unittest.TestCase):
         # The file system's root, the binary and the target use all three.
         disk, exe = self.mount("size=4m,nr_inodes=3")
         content = b"<Author>someone</Author>\n"
-        with open(os.path.join(disk, fs.TARGET), "wb") as f:
+        with open(os.path.join(disk, support.TARGET), "wb") as f:
             f.write(content)
         self.check_refused(disk, exe, content)
 
@@ -304,32 +303,32 @@ class StalledLogDaemon(unittest.TestCase):
     socket's queue is full, sending a record blocks."""
 
     def test_the_run_still_finishes(self):
-        if not test_support.is_root():
+        if not support.is_root():
             self.skipTest("a private /dev/log needs root")
-        box = test_support.Sandbox()
+        box = support.Sandbox()
         self.addCleanup(box.cleanup)
-        listener = fs.LogListener(os.path.join(box.root, "log"), drain=False)
+        listener = support.LogListener(os.path.join(box.root, "log"), drain=False)
         self.addCleanup(listener.close)
         with open("/proc/sys/net/unix/max_dgram_qlen") as f:
             queue = int(f.read())
         old = b"<a>\n <Author>someone</Author>\n" * (queue + 20)
-        new = test_support.expected_rewrite(old, fs.running_user_name())
-        box.write(fs.TARGET, old, fs.TARGET_MODE)
+        new = support.expected_rewrite(old, support.running_user_name())
+        box.write(support.TARGET, old, support.TARGET_MODE)
         try:
-            r = subprocess.run(listener.prefix(box.elsewhere) + [box.exe, fs.TARGET],
+            r = subprocess.run(listener.prefix(box.elsewhere) + [box.exe, support.TARGET],
                                cwd=box.elsewhere, capture_output=True, timeout=5)
         except subprocess.TimeoutExpired:
             hung = (f"the run still waited for the log after 5 s, with "
                     f"{queue + 20} lines to trace and room for {queue}; "
-                    f"target: {fs.describe(box.read(fs.TARGET), old, new)}")
+                    f"target: {support.describe(box.read(support.TARGET), old, new)}")
         else:
             hung = None
         if hung:
             self.fail(hung)
         self.assertEqual((r.returncode, r.stderr), (0, b""))
-        self.assertEqual(box.read(fs.TARGET), new)
+        self.assertEqual(box.read(support.TARGET), new)
         self.assertEqual(box.leftovers(), [])
 
 
 if __name__ == "__main__":
-    test_support.main()
+    support.main()

@@ -13,8 +13,7 @@ import subprocess
 import sys
 import unittest
 
-import fault_support as fs
-import test_support
+import support
 
 ROUNDS = 4
 RUNS_PER_ROUND = 30
@@ -52,16 +51,16 @@ print(json.dumps({"seen": seen, "other_sizes": others}))
 class SimultaneousRuns(unittest.TestCase):
 
     def setUp(self):
-        self.box = test_support.Sandbox()
+        self.box = support.Sandbox()
         self.addCleanup(self.box.cleanup)
         # The runs trace to a log of their own, when root can give them one.
         self.prefix = []
-        if test_support.is_root():
-            listener = fs.LogListener(os.path.join(self.box.root, "log"))
+        if support.is_root():
+            listener = support.LogListener(os.path.join(self.box.root, "log"))
             self.addCleanup(listener.close)
             self.prefix = listener.prefix(self.box.elsewhere)
-        self.old = fs.sample_content()
-        self.new = test_support.expected_rewrite(self.old, fs.running_user_name())
+        self.old = support.sample_content()
+        self.new = support.expected_rewrite(self.old, support.running_user_name())
         self.refs = {}
         for name, content in (("old", self.old), ("new", self.new)):
             self.refs[name] = os.path.join(self.box.root, name)
@@ -74,14 +73,14 @@ class SimultaneousRuns(unittest.TestCase):
         fresh = os.path.join(self.box.root, "fresh")
         with open(fresh, "wb") as f:
             f.write(self.old)
-        os.chmod(fresh, fs.TARGET_MODE)
-        os.rename(fresh, self.box.path(fs.TARGET))
+        os.chmod(fresh, support.TARGET_MODE)
+        os.rename(fresh, self.box.path(support.TARGET))
 
     def start_readers(self, stop):
         readers = []
         for _ in range(READERS):
             p = subprocess.Popen(
-                [sys.executable, "-c", READER, self.box.path(fs.TARGET),
+                [sys.executable, "-c", READER, self.box.path(support.TARGET),
                  self.refs["old"], self.refs["new"], stop],
                 stdout=subprocess.PIPE, text=True)
             readers.append(p)
@@ -93,7 +92,7 @@ class SimultaneousRuns(unittest.TestCase):
         them go at once; returns (exit status, stderr) of each."""
         gate, opener = os.pipe()
         script = f'read _ <&{gate}; exec "$0" "$1"'
-        cmd = self.prefix + ["sh", "-c", script, self.box.exe, fs.TARGET]
+        cmd = self.prefix + ["sh", "-c", script, self.box.exe, support.TARGET]
         runs = [subprocess.Popen(cmd, cwd=self.box.elsewhere, pass_fds=(gate,),
                                  stderr=subprocess.PIPE)
                 for _ in range(RUNS_PER_ROUND)]
@@ -116,11 +115,11 @@ class SimultaneousRuns(unittest.TestCase):
                 results = self.simultaneous_runs()
                 for status, stderr in results:
                     self.assertEqual(status, 0, f"round {round_}: {stderr!r}")
-                    self.assertIn(stderr, (b"", fs.OPEN_FAILED), f"round {round_}")
+                    self.assertIn(stderr, (b"", support.OPEN_FAILED), f"round {round_}")
                     outcomes["stamped" if not stderr else "open failed"] += 1
-                self.assertEqual(self.box.read(fs.TARGET), self.new, f"round {round_}")
-                self.assertEqual(os.stat(self.box.path(fs.TARGET)).st_mode & 0o7777,
-                                 fs.TARGET_MODE)
+                self.assertEqual(self.box.read(support.TARGET), self.new, f"round {round_}")
+                self.assertEqual(os.stat(self.box.path(support.TARGET)).st_mode & 0o7777,
+                                 support.TARGET_MODE)
                 self.assertEqual(self.box.leftovers(), [])
         finally:
             with open(stop, "w"):
@@ -137,4 +136,4 @@ class SimultaneousRuns(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    test_support.main()
+    support.main()

@@ -1,8 +1,9 @@
 """End-to-end tests of the Windows executable, run under Wine on real files
 in a temporary directory.
 
-    main_win32_test.py --emulator WINE_RUN --objdump OBJDUMP --windres WINDRES
-                       authorstamp.exe win32_test_helper.exe
+    main_win32_test.py --emulator=WINE_RUN --objdump=OBJDUMP --windres=WINDRES
+                       --helper=win32_test_helper.exe [--version=V]
+                       authorstamp.exe
 
 The Wine server must be up and the prefix initialised (.ci/windows.sh does
 both).  The helper is a second Win32 process: it holds files open as another
@@ -23,25 +24,11 @@ import sys
 import tempfile
 import unittest
 
-OPTS = None
+import support
+from support import OPEN_FAILED, expected_rewrite
+
+TOOLS = None  # --objdump, --windres, --helper
 TIMEOUT = 120
-OPEN_FAILED = b"authorstamp: Open file fail!\n"
-
-
-def expected(content: bytes, user: bytes) -> bytes:
-    """What a run must make of |content|: every line ends in CR LF, and a
-    line holding <Author> is cut behind the tag and completed with |user|."""
-    out = []
-    lines = content.split(b"\n")
-    if lines[-1] == b"":
-        lines.pop()
-    for line in lines:
-        line = line.removesuffix(b"\r")
-        at = line.find(b"<Author>")
-        if at >= 0:
-            line = line[: at + len(b"<Author>")] + user + b"</Author>"
-        out.append(line + b"\r\n")
-    return b"".join(out)
 
 
 def win_path(path: str) -> str:
@@ -54,7 +41,7 @@ def wine(*args, user="builder", cwd=None, **kwargs):
     turned back into LF."""
     env = dict(os.environ, USER=user)
     result = subprocess.run(
-        [OPTS.emulator, *args], env=env, cwd=cwd, capture_output=True,
+        [*support.EMULATOR, *args], env=env, cwd=cwd, capture_output=True,
         timeout=TIMEOUT, **kwargs)
     result.stdout = result.stdout.replace(b"\r\n", b"\n")
     result.stderr = result.stderr.replace(b"\r\n", b"\n")
@@ -67,7 +54,7 @@ class Held:
     but not deletion."""
 
     def __init__(self, mode, path):
-        self.args = [OPTS.emulator, OPTS.helper, "hold", mode, win_path(path)]
+        self.args = [*support.EMULATOR, TOOLS.helper, "hold", mode, win_path(path)]
 
     def __enter__(self):
         self.proc = subprocess.Popen(self.args, stdin=subprocess.PIPE,
@@ -84,73 +71,46 @@ class Held:
         self.proc.wait(timeout=TIMEOUT)
 
 
-class Sandbox(unittest.TestCase):
-    """Each test gets a directory holding a copy of the tool, and runs it
-    from another directory so that the working directory never helps."""
+class Case(support.Case):
+    """Each test gets a sandbox holding a copy of the tool (self.sb), and
+    runs it from another directory so that the working directory never
+    helps."""
 
     domain = None  # the machine part of the user name, as Wine forms it
 
     @classmethod
     def setUpClass(cls):
-        if Sandbox.domain is None:
-            Sandbox.domain = find_domain()
+        if Case.domain is None:
+            Case.domain = find_domain()
 
     def setUp(self):
-        self.root = tempfile.mkdtemp(prefix="authorstamp-win32-")
-        self.dir = os.path.join(self.root, "bin")
-        self.elsewhere = os.path.join(self.root, "elsewhere")
-        os.makedirs(self.dir)
-        os.makedirs(self.elsewhere)
-        self.exe = os.path.join(self.dir, "authorstamp.exe")
-        shutil.copy(OPTS.exe, self.exe)
-
-    def tearDown(self):
-        shutil.rmtree(self.root, ignore_errors=True)
+        self.sb = self.sandbox()
 
     def user(self, account="builder") -> bytes:
         return (self.domain + "\\" + account).encode()
 
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def write(self, name, content: bytes):
-        os.makedirs(os.path.dirname(self.path(name)), exist_ok=True)
-        with open(self.path(name), "wb") as f:
-            f.write(content)
-
-    def read(self, name) -> bytes:
-        with open(self.path(name), "rb") as f:
-            return f.read()
-
     def run_tool(self, *args, user="builder", exe=None):
-        return wine(exe or self.exe, *args, user=user, cwd=self.elsewhere)
-
-    def assertNoScratch(self, *planted):
-        found = []
-        for top, dirs, files in os.walk(self.root):
-            found += [os.path.join(top, n) for n in files + dirs
-                      if n.endswith("New")]
-        self.assertEqual(sorted(found), sorted(self.path(p) for p in planted))
+        return wine(exe or self.sb.exe, *args, user=user, cwd=self.sb.elsewhere)
 
     def assertStamped(self, result, name, original, account="builder"):
         self.assertEqual((result.returncode, result.stderr), (0, b""))
-        self.assertEqual(self.read(name),
-                         expected(original, self.user(account)))
-        self.assertNoScratch()
+        self.assertEqual(self.sb.read(name),
+                         expected_rewrite(original, self.user(account)))
+        self.assert_no_scratch(self.sb)
 
     def assertOpenFailed(self, result, name=None, original=None):
         self.assertEqual((result.returncode, result.stderr), (0, OPEN_FAILED))
         if name is not None:
-            self.assertEqual(self.read(name), original)
-        self.assertNoScratch()
+            self.assertEqual(self.sb.read(name), original)
+        self.assert_no_scratch(self.sb)
 
     def assertFailed(self, result, name, original, message, *planted):
         """A mended failure: reported, exit 1, target as it was."""
         self.assertEqual(result.returncode, 1, result.stderr)
         self.assertRegex(result.stderr.decode(errors="replace"),
                          "^authorstamp: .*" + message)
-        self.assertEqual(self.read(name), original)
-        self.assertNoScratch(*planted)
+        self.assertEqual(self.sb.read(name), original)
+        self.assert_no_scratch(self.sb, *planted)
 
 
 def find_domain() -> str:
@@ -158,7 +118,7 @@ def find_domain() -> str:
     root = tempfile.mkdtemp(prefix="authorstamp-win32-")
     try:
         exe = os.path.join(root, "authorstamp.exe")
-        shutil.copy(OPTS.exe, exe)
+        shutil.copy(support.BINARY, exe)
         with open(os.path.join(root, "probe.xml"), "wb") as f:
             f.write(b"<Author>\n")
         result = wine(exe, "probe.xml", user="probe", cwd=root)
@@ -176,17 +136,17 @@ def find_domain() -> str:
     return domain
 
 
-class RoadOfOneFileTest(Sandbox):
+class RoadOfOneFileTest(Case):
     def test_three_lines_with_lf_come_out_stamped_with_cr_lf(self):
-        self.write("setup.xml", b"<project>\n  <Author>old</Author>\n</project>\n")
+        self.sb.write("setup.xml", b"<project>\n  <Author>old</Author>\n</project>\n")
         result = self.run_tool("setup.xml")
         self.assertEqual((result.returncode, result.stdout, result.stderr),
                          (0, b"", b""))
         self.assertEqual(
-            self.read("setup.xml"),
+            self.sb.read("setup.xml"),
             b"<project>\r\n  <Author>" + self.user() + b"</Author>\r\n"
             b"</project>\r\n")
-        self.assertNoScratch()
+        self.assert_no_scratch(self.sb)
 
     def test_line_rules(self):
         big = b"".join(b"line %d <Author>x\n" % i if i % 7 == 0
@@ -205,19 +165,19 @@ class RoadOfOneFileTest(Sandbox):
         }
         for name, content in cases.items():
             with self.subTest(name):
-                self.write("t.xml", content)
+                self.sb.write("t.xml", content)
                 self.assertStamped(self.run_tool("t.xml"), "t.xml", content)
 
     def test_utf16_file_is_refused_untouched(self):
         for bom in (b"\xff\xfe", b"\xfe\xff"):
             with self.subTest(bom=bom):
                 content = bom + "<Author>x\n".encode("utf-16-le")
-                self.write("u.xml", content)
+                self.sb.write("u.xml", content)
                 self.assertFailed(self.run_tool("u.xml"), "u.xml", content,
                                   "UTF-16")
 
 
-class PathTest(Sandbox):
+class PathTest(Case):
     CONTENT = b"<Author>old\n"
 
     def test_names_resolve_below_the_program_directory(self):
@@ -225,65 +185,65 @@ class PathTest(Sandbox):
                           ("sub/s.xml", "sub/s.xml"),
                           ("J\u00fcrgen.xml", "J\u00fcrgen.xml")]:
             with self.subTest(arg):
-                self.write(name, self.CONTENT)
+                self.sb.write(name, self.CONTENT)
                 self.assertStamped(self.run_tool(arg), name, self.CONTENT)
 
     def test_working_directory_plays_no_part(self):
-        self.write("s.xml", self.CONTENT)
-        self.write("../elsewhere/s.xml", self.CONTENT)
+        self.sb.write("s.xml", self.CONTENT)
+        self.sb.write("../elsewhere/s.xml", self.CONTENT)
         self.assertStamped(self.run_tool("s.xml"), "s.xml", self.CONTENT)
-        self.assertEqual(self.read("../elsewhere/s.xml"), self.CONTENT)
+        self.assertEqual(self.sb.read("../elsewhere/s.xml"), self.CONTENT)
 
     def test_target_that_cannot_be_opened_gives_the_alert(self):
-        self.write("s.xml", self.CONTENT)
-        os.makedirs(self.path("dir.xml"))
-        self.write("ro.xml", self.CONTENT)
-        os.chmod(self.path("ro.xml"), 0o444)  # Wine: the read-only attribute
+        self.sb.write("s.xml", self.CONTENT)
+        os.makedirs(self.sb.path("dir.xml"))
+        self.sb.write("ro.xml", self.CONTENT)
+        os.chmod(self.sb.path("ro.xml"), 0o444)  # Wine: the read-only attribute
         cases = {
             "missing": ["missing.xml"],
             "directory": ["dir.xml"],
             "read-only": ["ro.xml"],
             "device": ["NUL"],
             "no argument": [],
-            "absolute Windows path": [win_path(self.path("s.xml"))],
-            "absolute Unix path": [self.path("s.xml")],
+            "absolute Windows path": [win_path(self.sb.path("s.xml"))],
+            "absolute Unix path": [self.sb.path("s.xml")],
             "wildcards are not expanded": ["s*.xml"],
         }
         for name, args in cases.items():
             with self.subTest(name):
                 self.assertOpenFailed(self.run_tool(*args))
-                self.assertEqual(self.read("s.xml"), self.CONTENT)
-                self.assertEqual(self.read("ro.xml"), self.CONTENT)
+                self.assertEqual(self.sb.read("s.xml"), self.CONTENT)
+                self.assertEqual(self.sb.read("ro.xml"), self.CONTENT)
 
     def test_program_path_longer_than_max_path_is_read_whole(self):
         # Wine's 8-bit file calls stop at 260 characters, so the target
         # beside such a program cannot be opened there; the alert's caption,
         # taken from the end of the program path, shows the path came whole.
-        deep = os.path.join(self.dir, *(["d" * 100] * 3))
+        deep = os.path.join(self.sb.dir, *(["d" * 100] * 3))
         os.makedirs(deep)
         exe = os.path.join(deep, "authorstamp.exe")
-        shutil.copy(OPTS.exe, exe)
+        shutil.copy(support.BINARY, exe)
         self.assertGreater(len(win_path(exe)), 300)
         self.assertOpenFailed(self.run_tool("s.xml", exe=exe))
 
 
-class UserNameTest(Sandbox):
+class UserNameTest(Case):
     def test_user_name_arrives_whole_as_utf8(self):
         for account in ["builder", "J\u00fcrgen", "\u5c71\u7530",
                         "a" * 150]:
             with self.subTest(account=account[:20]):
                 content = b"<x>\n <Author>old</Author>\n"
-                self.write("s.xml", content)
+                self.sb.write("s.xml", content)
                 self.assertStamped(self.run_tool("s.xml", user=account),
                                    "s.xml", content, account)
 
 
-class DebuggerChannelTest(Sandbox):
+class DebuggerChannelTest(Case):
     def debug_run(self, name, user="builder"):
         """Runs the tool under the helper as debugger: the debug strings it
         sent, in order, and its exit status."""
-        result = wine(OPTS.helper, "debug", win_path(self.exe), name,
-                      user=user, cwd=self.elsewhere)
+        result = wine(TOOLS.helper, "debug", win_path(self.sb.exe), name,
+                      user=user, cwd=self.sb.elsewhere)
         self.assertEqual(result.returncode, 0, result)
         strings, status = [], None
         for line in result.stdout.decode().splitlines():
@@ -295,7 +255,7 @@ class DebuggerChannelTest(Sandbox):
         return strings, status, result.stderr
 
     def test_each_stamped_line_goes_to_the_debugger(self):
-        self.write("s.xml", b"one\n  <Author>a\ntwo\nx<Author>b</Author>y\n")
+        self.sb.write("s.xml", b"one\n  <Author>a\ntwo\nx<Author>b</Author>y\n")
         strings, status, stderr = self.debug_run("s.xml", user="J\u00fcrgen")
         user = self.user("J\u00fcrgen")
         self.assertEqual((status, stderr), (0, b""))
@@ -303,11 +263,11 @@ class DebuggerChannelTest(Sandbox):
                                    b"x<Author>" + user + b"</Author>"])
 
     def test_untagged_file_sends_nothing(self):
-        self.write("s.xml", b"one\ntwo\n")
+        self.sb.write("s.xml", b"one\ntwo\n")
         self.assertEqual(self.debug_run("s.xml")[:2], ([], 0))
 
 
-class ExclusiveAccessTest(Sandbox):
+class ExclusiveAccessTest(Case):
     """Other processes and things in the way: every run either rewrites the
     target completely or leaves it byte for byte as it was."""
 
@@ -315,88 +275,88 @@ class ExclusiveAccessTest(Sandbox):
 
     def setUp(self):
         super().setUp()
-        self.write("s.xml", self.CONTENT)
+        self.sb.write("s.xml", self.CONTENT)
 
     def test_target_held_by_another_process(self):
-        with Held("exclusive", self.path("s.xml")):
+        with Held("exclusive", self.sb.path("s.xml")):
             result = self.run_tool("s.xml")
         self.assertOpenFailed(result, "s.xml", self.CONTENT)
 
     def test_scratch_held_by_another_process(self):
-        self.write("s.xmlNew", b"theirs")
-        with Held("exclusive", self.path("s.xmlNew")):
+        self.sb.write("s.xmlNew", b"theirs")
+        with Held("exclusive", self.sb.path("s.xmlNew")):
             result = self.run_tool("s.xml")
         self.assertFailed(result, "s.xml", self.CONTENT,
-                          re.escape(win_path(self.path("s.xmlNew"))),
+                          re.escape(win_path(self.sb.path("s.xmlNew"))),
                           "s.xmlNew")
-        self.assertEqual(self.read("s.xmlNew"), b"theirs")
+        self.assertEqual(self.sb.read("s.xmlNew"), b"theirs")
 
     def test_scratch_path_is_a_directory(self):
-        os.makedirs(self.path("s.xmlNew"))
+        os.makedirs(self.sb.path("s.xmlNew"))
         self.assertFailed(self.run_tool("s.xml"), "s.xml", self.CONTENT,
-                          re.escape(win_path(self.path("s.xmlNew"))),
+                          re.escape(win_path(self.sb.path("s.xmlNew"))),
                           "s.xmlNew")
 
     def test_link_planted_at_scratch_path_is_not_followed(self):
-        self.write("victim", b"precious\n")
+        self.sb.write("victim", b"precious\n")
         for plant in (os.symlink, os.link):
             with self.subTest(plant.__name__):
-                plant(self.path("victim"), self.path("s.xmlNew"))
+                plant(self.sb.path("victim"), self.sb.path("s.xmlNew"))
                 self.assertFailed(self.run_tool("s.xml"), "s.xml",
                                   self.CONTENT, "link", "s.xmlNew")
-                self.assertEqual(self.read("victim"), b"precious\n")
-                os.remove(self.path("s.xmlNew"))
+                self.assertEqual(self.sb.read("victim"), b"precious\n")
+                os.remove(self.sb.path("s.xmlNew"))
 
     def test_stale_scratch_file_is_reused_and_removed(self):
-        self.write("s.xmlNew", b"left over from a killed run" * 1000)
+        self.sb.write("s.xmlNew", b"left over from a killed run" * 1000)
         self.assertStamped(self.run_tool("s.xml"), "s.xml", self.CONTENT)
 
     def test_symbolic_link_target_stays_a_link(self):
-        os.symlink("s.xml", self.path("link.xml"))
+        os.symlink("s.xml", self.sb.path("link.xml"))
         self.assertStamped(self.run_tool("link.xml"), "s.xml", self.CONTENT)
-        self.assertEqual(os.readlink(self.path("link.xml")), "s.xml")
+        self.assertEqual(os.readlink(self.sb.path("link.xml")), "s.xml")
 
     def test_copy_back_while_a_reader_holds_the_target(self):
         # Windows refuses to replace a file open without delete sharing;
         # Wine moves it aside.  Either way: complete, or reported and whole.
-        with Held("nodelete", self.path("s.xml")):
+        with Held("nodelete", self.sb.path("s.xml")):
             result = self.run_tool("s.xml")
         if result.returncode == 0:
             self.assertStamped(result, "s.xml", self.CONTENT)
         else:
             self.assertFailed(result, "s.xml", self.CONTENT, "cannot replace")
-        self.assertEqual(sorted(os.listdir(self.dir)),
+        self.assertEqual(sorted(os.listdir(self.sb.dir)),
                          ["authorstamp.exe", "s.xml"])
 
     @unittest.skipUnless(os.geteuid() == 0, "mounting needs root")
     def test_copy_back_that_cannot_replace_the_target(self):
         # A file mounted over the target opens like any other, but nothing
         # can be renamed onto it or away from it.
-        other = os.path.join(self.root, "mounted.xml")
+        other = os.path.join(self.sb.root, "mounted.xml")
         with open(other, "wb") as f:
             f.write(self.CONTENT)
-        mount = subprocess.run(["mount", "--bind", other, self.path("s.xml")],
+        mount = subprocess.run(["mount", "--bind", other, self.sb.path("s.xml")],
                                capture_output=True, timeout=TIMEOUT)
         if mount.returncode != 0:
             self.skipTest(f"cannot bind-mount: {mount.stderr!r}")
         try:
             result = self.run_tool("s.xml")
         finally:
-            subprocess.run(["umount", self.path("s.xml")], timeout=TIMEOUT)
+            subprocess.run(["umount", self.sb.path("s.xml")], timeout=TIMEOUT)
         self.assertFailed(result, "s.xml", self.CONTENT, "cannot replace")
         with open(other, "rb") as f:
             self.assertEqual(f.read(), self.CONTENT)
         # Wine's ReplaceFile leaves the empty temporary file it meant to
         # move the target to; nothing else may remain.
-        left = [n for n in os.listdir(self.dir)
+        left = [n for n in os.listdir(self.sb.dir)
                 if not (n.startswith("rf") and n.endswith(".tmp")
-                        and os.path.getsize(self.path(n)) == 0)]
+                        and os.path.getsize(self.sb.path(n)) == 0)]
         self.assertEqual(sorted(left), ["authorstamp.exe", "s.xml"])
 
     def test_simultaneous_runs(self):
         env = dict(os.environ, USER="builder")
-        runs = [subprocess.Popen([OPTS.emulator, self.exe, "s.xml"],
-                                 cwd=self.elsewhere, env=env,
+        runs = [subprocess.Popen([*support.EMULATOR, self.sb.exe, "s.xml"],
+                                 cwd=self.sb.elsewhere, env=env,
                                  stdout=subprocess.DEVNULL,
                                  stderr=subprocess.PIPE)
                 for _ in range(6)]
@@ -408,18 +368,17 @@ class ExclusiveAccessTest(Sandbox):
                 (run.returncode == 1 and
                  err.startswith(b"authorstamp: cannot replace")),
                 (run.returncode, err))
-        self.assertEqual(self.read("s.xml"),
-                         expected(self.CONTENT, self.user()))
-        self.assertNoScratch()
+        self.assertEqual(self.sb.read("s.xml"),
+                         expected_rewrite(self.CONTENT, self.user()))
+        self.assert_no_scratch(self.sb)
 
 
-class ExecutableTest(unittest.TestCase):
-    VERSION = "1.4.0.0"
+class ExecutableTest(support.Case):
     SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll",
                    "secur32.dll", "msvcrt.dll", "ntdll.dll", "version.dll"}
 
     def test_imports_only_system_dlls(self):
-        dump = subprocess.run([OPTS.objdump, "-p", OPTS.exe], check=True,
+        dump = subprocess.run([TOOLS.objdump, "-p", support.BINARY], check=True,
                               capture_output=True, text=True,
                               timeout=TIMEOUT).stdout
         dlls = {d.lower() for d in re.findall(r"DLL Name: (\S+)", dump)}
@@ -427,46 +386,39 @@ class ExecutableTest(unittest.TestCase):
         self.assertLessEqual(dlls, self.SYSTEM_DLLS)
 
     def test_version_record_as_stored(self):
-        rc = subprocess.run([OPTS.windres, "-i", OPTS.exe, "-O", "rc"],
+        version = self.need_version()
+        numbers = ", ".join(version.split("."))  # 1.4.0.0 is 1, 4, 0, 0 there
+        rc = subprocess.run([TOOLS.windres, "-i", support.BINARY, "-O", "rc"],
                             check=True, capture_output=True, text=True,
                             timeout=TIMEOUT).stdout
-        self.assertIn("FILEVERSION 1, 4, 0, 0\n", rc)
-        self.assertIn("PRODUCTVERSION 1, 4, 0, 0\n", rc)
-        self.assertIn(f'VALUE "FileVersion", "{self.VERSION}"', rc)
-        self.assertIn(f'VALUE "ProductVersion", "{self.VERSION}"', rc)
+        self.assertIn(f"FILEVERSION {numbers}\n", rc)
+        self.assertIn(f"PRODUCTVERSION {numbers}\n", rc)
+        self.assertIn(f'VALUE "FileVersion", "{version}"', rc)
+        self.assertIn(f'VALUE "ProductVersion", "{version}"', rc)
         self.assertIn("<activeCodePage", rc)
 
     def test_version_record_as_windows_reads_it(self):
-        result = wine(OPTS.helper, "version", win_path(OPTS.exe))
+        version = self.need_version()
+        result = wine(TOOLS.helper, "version", win_path(support.BINARY))
         self.assertEqual(result.returncode, 0, result)
         self.assertEqual(result.stdout.decode().splitlines(), [
-            f"FILEVERSION {self.VERSION}",
-            f"PRODUCTVERSION {self.VERSION}",
-            f"FileVersion {self.VERSION}",
-            f"ProductVersion {self.VERSION}",
+            f"FILEVERSION {version}",
+            f"PRODUCTVERSION {version}",
+            f"FileVersion {version}",
+            f"ProductVersion {version}",
             "ProductName authorstamp",
         ])
 
     def test_version_option(self):
-        result = wine(OPTS.exe, "--version")
+        result = wine(support.BINARY, "--version")
         self.assertEqual((result.returncode, result.stdout),
-                         (0, f"authorstamp {self.VERSION}\n".encode()))
-
-
-def main():
-    global OPTS
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--emulator", required=True)
-    parser.add_argument("--objdump", required=True)
-    parser.add_argument("--windres", required=True)
-    parser.add_argument("exe")
-    parser.add_argument("helper")
-    OPTS, rest = parser.parse_known_args()
-    OPTS.emulator = os.path.abspath(OPTS.emulator)
-    OPTS.exe = os.path.abspath(OPTS.exe)
-    OPTS.helper = os.path.abspath(OPTS.helper)
-    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+                         (0, f"authorstamp {self.need_version()}\n".encode()))
 
 
 if __name__ == "__main__":
-    main()
+    parser = argparse.ArgumentParser(add_help=False)
+    for tool in ("objdump", "windres", "helper"):
+        parser.add_argument(f"--{tool}", required=True)
+    TOOLS, sys.argv[1:] = parser.parse_known_args()
+    TOOLS.helper = os.path.abspath(TOOLS.helper)
+    support.main()

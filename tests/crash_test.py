@@ -11,8 +11,7 @@ import signal
 import sys
 import unittest
 
-import fault_support as fs
-import test_support
+import support
 
 
 def crash_and_recover(bench, point):
@@ -28,10 +27,10 @@ def crash_problems(killed, after, old, new):
     where = f"killed at {killed.label}"
     if killed.content not in (old, new):
         problems.append(f"{where}: target holds "
-                        f"{fs.describe(killed.content, old, new)}")
-    elif killed.content == new and killed.mode != fs.TARGET_MODE:
+                        f"{support.describe(killed.content, old, new)}")
+    elif killed.content == new and killed.mode != support.TARGET_MODE:
         problems.append(f"{where}: new content with mode {killed.mode:o}, "
-                        f"was {fs.TARGET_MODE:o}")
+                        f"was {support.TARGET_MODE:o}")
     if not killed.killed and killed.leftovers:
         problems.append(f"{where}: not killed, yet scratch file left: "
                         f"{killed.leftovers}")
@@ -41,28 +40,28 @@ def crash_problems(killed, after, old, new):
                         f"stderr {r.stderr!r}")
     if content != new:
         problems.append(f"{where}: after the next run the target holds "
-                        f"{fs.describe(content, old, new)}")
-    elif mode != fs.TARGET_MODE:
+                        f"{support.describe(content, old, new)}")
+    elif mode != support.TARGET_MODE:
         problems.append(f"{where}: after the next run mode {mode:o}, was "
-                        f"{fs.TARGET_MODE:o}")
+                        f"{support.TARGET_MODE:o}")
     if leftovers:
         problems.append(f"{where}: scratch file left after the next run: "
                         f"{leftovers}")
     return problems
 
 
-@unittest.skipUnless(fs.have_strace(), "strace is not installed (.ci/run installs it)")
+@unittest.skipUnless(support.have_strace(), "strace is not installed (.ci/run installs it)")
 class CrashPoints(unittest.TestCase):
 
     def test_killed_at_every_call(self):
-        old = fs.sample_content()
-        new = test_support.expected_rewrite(old, fs.running_user_name())
-        counts = fs.profile(old)
+        old = support.sample_content()
+        new = support.expected_rewrite(old, support.running_user_name())
+        counts = support.profile(old)
         # Every call is a place to die, whether or not it can fail.
         points = [(call, n) for call, count in sorted(counts.items())
-                  if call not in fs.STRACE_OWN
+                  if call not in support.STRACE_OWN
                   for n in range(1, count + 1)]
-        results = fs.run_on_benches(old, points, crash_and_recover)
+        results = support.run_on_benches(old, points, crash_and_recover)
 
         problems = []
         for killed, after in results:
@@ -72,9 +71,9 @@ class CrashPoints(unittest.TestCase):
             "new content" if k.content == new else
             "old content" if k.content == old else "other" for k in kills)
         stale = sum(1 for k in kills if k.leftovers)
-        lost = sum(fs.bytes_lost(k.content, new if k.content == new else old)
+        lost = sum(support.bytes_lost(k.content, new if k.content == new else old)
                    for k in kills)
-        lost += sum(fs.bytes_lost(a[1], new) for _, a in results)
+        lost += sum(support.bytes_lost(a[1], new) for _, a in results)
         print(f"\ncrash points: {len(kills)} kills in {len(points)} runs over "
               f"{len({p[0] for p in points})} calls; target after the kill: "
               f"{dict(sorted(left.items()))}; stale scratch files: {stale}, "
@@ -89,15 +88,15 @@ class CrashPoints(unittest.TestCase):
                                 for k in kills), f"no kill at {name}")
 
 
-@unittest.skipUnless(fs.have_strace(), "strace is not installed (.ci/run installs it)")
+@unittest.skipUnless(support.have_strace(), "strace is not installed (.ci/run installs it)")
 class Interrupted(unittest.TestCase):
     """Ctrl-C, a hang-up or kill(1) while the scratch file is being written:
     the run dies of the signal, the target is untouched and the scratch file
     goes with the run."""
 
     def test_stop_signals_take_the_scratch_file_along(self):
-        old = fs.sample_content()
-        bench = fs.Bench(old)
+        old = support.sample_content()
+        bench = support.Bench(old)
         self.addCleanup(bench.cleanup)
         for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             for point in ("write:when=2", "read:when=3", "fsync:when=1"):
@@ -112,4 +111,4 @@ class Interrupted(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    test_support.main()
+    support.main()

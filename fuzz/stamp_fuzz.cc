@@ -2,9 +2,9 @@
 //
 // The core gets its input in pieces of random size, so that lines, CR LF
 // pairs and the author tag fall across reads, and its output and traces are
-// compared with a model that does the same job the slow and obvious way:
-// split the whole text into lines and look for the tag with find().  Any
-// difference aborts, which libFuzzer reports as a crash and saves the input.
+// compared with the model in rewrite/stamp_test_model.h, which does the
+// same job the slow and obvious way on the whole text.  Any difference
+// aborts, which libFuzzer reports as a crash and saves the input.
 //
 // The first kHeaderSize bytes of an input steer the run; the rest is the
 // text.  A missing header byte counts as 0.
@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "rewrite/stamp.h"
+#include "rewrite/stamp_test_model.h"
 
 namespace {
 
@@ -109,54 +110,6 @@ void CheckPrefix(const std::string& got, const std::string& want,
     FailDiffering(what, got, want);
 }
 
-// What the core should produce, worked out on the whole text at once.
-struct Expected {
-  bool refused = false;  // UTF-16 byte-order mark: no output at all
-  std::string out;
-  std::vector<std::string> traces;
-};
-
-void Model(const std::string& text, const std::string& user, Expected* want) {
-  Expected& e = *want;
-  e.refused = false;
-  e.out.clear();
-  e.traces.clear();
-  if (text.size() >= 2 && (text.compare(0, 2, "\xff\xfe") == 0 ||
-                           text.compare(0, 2, "\xfe\xff") == 0)) {
-    e.refused = true;
-    return;
-  }
-  const std::string_view all(text);
-  size_t start = 0;
-  while (start < all.size()) {
-    const size_t lf = all.find('\n', start);
-    const size_t end = lf == std::string_view::npos ? all.size() : lf;
-    std::string_view line = all.substr(start, end - start);
-    if (lf != std::string_view::npos && line.ends_with('\r'))
-      line.remove_suffix(1);
-    const size_t tag = line.find("<Author>");
-    if (tag == std::string_view::npos) {
-      e.out += line;
-    } else {
-      const std::string_view before = line.substr(0, tag);
-      const std::string stamped = "<Author>" + user + "</Author>";
-      e.out += before;
-      e.out += stamped;
-      std::string trace(before.substr(0, stamp::kTracePrefixLimit));
-      if (before.size() > stamp::kTracePrefixLimit) {
-        trace += "[... " +
-                 std::to_string(before.size() - stamp::kTracePrefixLimit) +
-                 " bytes not shown ...]";
-      }
-      e.traces.push_back(trace + stamped);
-    }
-    e.out += "\r\n";
-    if (lf == std::string_view::npos)
-      break;
-    start = lf + 1;
-  }
-}
-
 // Hands out the text in pieces whose sizes a small generator draws from the
 // input's own header, so that a saved crash input replays exactly.
 struct PieceSource : stamp::Source {
@@ -222,11 +175,14 @@ std::string Joined(const std::vector<std::string>& lines) {
 
 }  // namespace
 
+// libFuzzer's entry point; it calls it once for every input.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Kept from one input to the next: strings of a few hundred KiB, made
   // afresh each time, would cost more in page faults than the rest.
   static std::string text, got;
-  static Expected want;
+  static stamp_model::Expected want;
 
   uint8_t header[kHeaderSize] = {};
   const size_t header_size = std::min(size, kHeaderSize);
@@ -280,7 +236,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string err;
   const stamp::Outcome outcome =
       stamp::RewriteLines(in, out, user, trace, &err);
-  Model(text, user, &want);
+  stamp_model::Rewrite(text, user, &want);
 
   // The traces, each behind its length, to compare in one go: a user name
   // may hold any byte, so no separator would do.
