@@ -100,8 +100,8 @@ enum Kind { kXmlLf, kXmlCrLf, kOneByteLines, kSingleLine };
 
 void BM_RewriteLines(benchmark::State& state, Kind kind) {
   const std::string& input = Input(kind);
-  const size_t lines = std::count(input.begin(), input.end(), '\n') +
-                       (input.back() != '\n');
+  const size_t lines =
+      std::count(input.begin(), input.end(), '\n') + (input.back() != '\n');
   std::string output;
   output.reserve(2 * input.size());
   size_t stamped = 0;
@@ -118,8 +118,8 @@ void BM_RewriteLines(benchmark::State& state, Kind kind) {
     }
     benchmark::DoNotOptimize(output.data());
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() *
-                                               input.size()));
+  state.SetBytesProcessed(
+      static_cast<int64_t>(state.iterations() * input.size()));
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * lines));
   state.counters["input_MiB"] = static_cast<double>(input.size()) / kMiB;
   state.counters["stamped"] = benchmark::Counter(

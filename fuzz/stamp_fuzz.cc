@@ -58,10 +58,14 @@ const std::string kUsers[] = {
 // writes (a block of LF lines doubles in size).  Longer runs of LF lines
 // cost tens of milliseconds an input and would reach nothing new.
 constexpr size_t kRunLengths[8] = {
-    stamp::kTracePrefixLimit - 1, stamp::kTracePrefixLimit,
-    stamp::kTracePrefixLimit + 1, stamp::kTracePrefixLimit + 8,
+    stamp::kTracePrefixLimit - 1,
+    stamp::kTracePrefixLimit,
+    stamp::kTracePrefixLimit + 1,
+    stamp::kTracePrefixLimit + 8,
     stamp::kTracePrefixLimit + 40,
-    128 * 1024 - 1, 128 * 1024 + 1, 128 * 1024 + 17,
+    128 * 1024 - 1,
+    128 * 1024 + 1,
+    128 * 1024 + 17,
 };
 constexpr char kRunBytes[4] = {'a', '\n', '\r', '<'};
 
@@ -91,7 +95,8 @@ void Check(bool ok, const char* what) {
           what, got.size(), want.size(), at);
   for (const auto& [name, s] : {std::pair{"got", &got}, {"expected", &want}}) {
     fprintf(stderr, "  %-8s:", name);
-    for (size_t i = at > 16 ? at - 16 : 0; i < std::min(s->size(), at + 16); ++i)
+    for (size_t i = at > 16 ? at - 16 : 0; i < std::min(s->size(), at + 16);
+         ++i)
       fprintf(stderr, " %02x", static_cast<unsigned char>((*s)[i]));
     fprintf(stderr, "\n");
   }
@@ -211,8 +216,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   PieceSource in;
   in.text = text;
   in.largest = largest;
-  in.state = 0x9e3779b9u * ((header[0] >> 3) + 1) ^
-             static_cast<uint32_t>(text.size());
+  in.state =
+      0x9e3779b9u * ((header[0] >> 3) + 1) ^ static_cast<uint32_t>(text.size());
   if (in.state == 0)
     in.state = 1;
   got.clear();

@@ -40,8 +40,7 @@ std::string g_program_name = "authorstamp";
 
 std::string Reason(int error) { return strerror(error); }
 
-std::string Fail(const std::string& what, const std::string& path,
-                 int error) {
+std::string Fail(const std::string& what, const std::string& path, int error) {
   return what + " " + path + ": " + Reason(error);
 }
 
@@ -72,7 +71,8 @@ bool LockOpened(int fd, const std::string& path, bool follow, const char* what,
     return false;
   }
   struct stat named;
-  if ((follow ? stat(path.c_str(), &named) : lstat(path.c_str(), &named)) != 0) {
+  if ((follow ? stat(path.c_str(), &named) : lstat(path.c_str(), &named)) !=
+      0) {
     *err = Fail(what, path, errno);
     return false;
   }
@@ -95,7 +95,8 @@ int OpenLog() {
   struct sockaddr_un addr = {};
   addr.sun_family = AF_UNIX;
   strncpy(addr.sun_path, _PATH_LOG, sizeof(addr.sun_path) - 1);
-  if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0) {
+  if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) !=
+      0) {
     close(fd);
     return -1;
   }
@@ -150,7 +151,8 @@ bool ResolveLink(const std::string& path, std::string* real, std::string* err) {
     *real = path;
     return true;
   }
-  std::unique_ptr<char, decltype(&free)> resolved(realpath(path.c_str(), nullptr), &free);
+  std::unique_ptr<char, decltype(&free)> resolved(
+      realpath(path.c_str(), nullptr), &free);
   if (!resolved) {
     *err = Fail("cannot follow the link", path, errno);
     return false;
@@ -223,7 +225,8 @@ void Trace(std::string_view line) {
   if (localtime_r(&now, &local))
     (void)strftime(stamp, sizeof(stamp), "%b %e %H:%M:%S", &local);
   char head[64];
-  const int len = snprintf(head, sizeof(head), "<%d>%s ", LOG_USER | LOG_DEBUG, stamp);
+  const int len =
+      snprintf(head, sizeof(head), "<%d>%s ", LOG_USER | LOG_DEBUG, stamp);
   record.assign(head, len > 0 ? static_cast<size_t>(len) : 0);
   record += g_program_name;
   record += ": ";
@@ -238,8 +241,7 @@ bool UserName(std::string* name, std::string* err) {
   struct passwd pwd;
   struct passwd* found = nullptr;
   int rc;
-  while ((rc = getpwuid_r(uid, &pwd, buf.data(), buf.size(), &found)) ==
-         ERANGE)
+  while ((rc = getpwuid_r(uid, &pwd, buf.data(), buf.size(), &found)) == ERANGE)
     buf.resize(buf.size() * 2);
   if (!found) {
     *err = "cannot find the name of user id " + std::to_string(uid) + ": " +
@@ -254,8 +256,8 @@ bool UserName(std::string* name, std::string* err) {
   }
   char host[HOST_NAME_MAX + 1] = {};
   if (gethostname(host, sizeof(host) - 1) != 0) {
-    *err = std::string("cannot find the name of this machine: ") +
-           Reason(errno);
+    *err =
+        std::string("cannot find the name of this machine: ") + Reason(errno);
     return false;
   }
   std::string machine(host, strcspn(host, "."));
@@ -303,8 +305,9 @@ bool CreateScratch(const std::string& path, File* file, std::string* err) {
     fd = open(path.c_str(), flags);
   }
   if (fd < 0) {
-    *err = errno == ELOOP ? std::string(what) + " " + path + ": is a symbolic link"
-                          : Fail(what, path, errno);
+    *err = errno == ELOOP
+               ? std::string(what) + " " + path + ": is a symbolic link"
+               : Fail(what, path, errno);
     return false;
   }
   bool replaced;
@@ -404,8 +407,8 @@ bool ReplaceTarget(File* scratch, File* target, std::string* err) {
   // The new content is in place.  Syncing the directory makes the rename
   // itself durable; if that fails the file is still whole, old or new, so
   // there is nothing to report.
-  const int dir = open(DirectoryOf(dest).c_str(),
-                       O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int dir =
+      open(DirectoryOf(dest).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
     fsync(dir);
     close(dir);

@@ -18,7 +18,6 @@
 #include <windows.h>
 #define SECURITY_WIN32
 #include <security.h>
-
 #include <stdio.h>
 #include <string.h>
 
@@ -45,9 +44,8 @@ std::string Reason(DWORD error) {
       nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
   std::string reason = len > 0 ? std::string(text, len) : std::string();
   LocalFree(text);
-  while (!reason.empty() &&
-         (reason.back() == '\n' || reason.back() == '\r' ||
-          reason.back() == ' ' || reason.back() == '.'))
+  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' ||
+                             reason.back() == ' ' || reason.back() == '.'))
     reason.pop_back();
   if (reason.empty())
     reason = "error " + std::to_string(error);
@@ -214,9 +212,8 @@ bool UserName(std::string* name, std::string* err) {
 bool OpenTarget(const std::string& path, File* file, std::string* err) {
   // Share mode 0 stands for the exclusive open: a target that anyone else
   // holds open, another run included, cannot be had.
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     *err = Fail("cannot open", path, GetLastError());
     return false;

@@ -104,8 +104,10 @@ const char* NextStop(const char* p, const char* end) {
   // One byte of look-ahead for the tag's second byte.
   while (end - p > 16) {
     const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
-    const __m128i tag = _mm_and_si128(_mm_cmpeq_epi8(here, lt), _mm_cmpeq_epi8(next, a));
+    const __m128i next =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+    const __m128i tag =
+        _mm_and_si128(_mm_cmpeq_epi8(here, lt), _mm_cmpeq_epi8(next, a));
     const __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(here, lf), tag);
     const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
     if (mask != 0)
@@ -163,10 +165,10 @@ class Rewriter {
 
   bool skipping_ = false;  // behind a stamped tag: drop bytes up to the LF
   // Of the current line, as far as earlier blocks held it:
-  size_t line_len_ = 0;    // its length
-  bool last_cr_ = false;   // whether its last byte is a CR
-  size_t matched_ = 0;     // how many bytes of a tag it ends with
-  std::string carry_;      // its first bytes, kept only for the trace
+  size_t line_len_ = 0;   // its length
+  bool last_cr_ = false;  // whether its last byte is a CR
+  size_t matched_ = 0;    // how many bytes of a tag it ends with
+  std::string carry_;     // its first bytes, kept only for the trace
   std::string trace_line_;
 };
 
@@ -182,8 +184,7 @@ void Rewriter::CarryLine(const char* line_start, const char* end) {
   if (len == 0)
     return;
   if (trace_ && carry_.size() < kTracePrefixLimit)
-    carry_.append(line_start,
-                  std::min(len, kTracePrefixLimit - carry_.size()));
+    carry_.append(line_start, std::min(len, kTracePrefixLimit - carry_.size()));
   line_len_ += len;
   last_cr_ = end[-1] == '\r';
 }
@@ -209,15 +210,19 @@ const char* Rewriter::CopyUntagged(const char* p, const char* end,
   unsigned cr_before = 0;  // whether the byte before the chunk is a CR
   while (end - p >= 32) {
     const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
-    if (_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(here, lt), _mm_cmpeq_epi8(next, a))))
+    const __m128i next =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+    if (_mm_movemask_epi8(
+            _mm_and_si128(_mm_cmpeq_epi8(here, lt), _mm_cmpeq_epi8(next, a))))
       break;
     if (!out_.HasRoom(to, kChunkRoom)) {
       out_.Commit(to);
       to = out_.Room(kChunkRoom);
     }
-    const auto lfs = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, lf)));
-    const auto crs = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, cr)));
+    const auto lfs =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, lf)));
+    const auto crs =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, cr)));
     unsigned bare = lfs & ~((crs << 1) | cr_before);
     cr_before = crs >> 15;
 
@@ -227,14 +232,16 @@ const char* Rewriter::CopyUntagged(const char* p, const char* end,
     while (bare != 0) {
       const auto at = static_cast<unsigned>(std::countr_zero(bare));
       bare &= bare - 1;
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(to),
-                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + from)));
+      _mm_storeu_si128(
+          reinterpret_cast<__m128i*>(to),
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + from)));
       to += at - from;
       *to++ = '\r';
       from = at;
     }
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(to),
-                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + from)));
+    _mm_storeu_si128(
+        reinterpret_cast<__m128i*>(to),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + from)));
     to += 16 - from;
     if (lfs != 0)
       start = p + 32 - std::countl_zero(lfs);

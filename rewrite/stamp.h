@@ -40,9 +40,9 @@ using Trace = std::function<void(std::string_view line)>;
 constexpr size_t kTracePrefixLimit = 64 * 1024;
 
 enum class Outcome {
-  kDone,     // the whole source went through to the sink
-  kFailed,   // the source or the sink failed; |*err| says why
-  kUtf16,    // the source starts with a UTF-16 byte-order mark; nothing written
+  kDone,    // the whole source went through to the sink
+  kFailed,  // the source or the sink failed; |*err| says why
+  kUtf16,   // the source starts with a UTF-16 byte-order mark; nothing written
 };
 
 /// Copies |in| to |out| line by line.  A line ends at LF; a CR directly

@@ -1,11 +1,12 @@
 #include "rewrite/stamp.h"
-#include "rewrite/stamp_test_model.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
+
+#include "rewrite/stamp_test_model.h"
 
 namespace {
 
@@ -14,8 +15,10 @@ const std::string kUser = "BUILD01\\builder";
 // Hands out |data| in pieces of |piece| bytes, so that lines, CR LF pairs
 // and tags fall across reads.  A piece of 0 means as much as fits.
 struct StringSource : stamp::Source {
-  StringSource(std::string data, size_t piece) : data(std::move(data)), piece(piece) {}
-  bool Read(char* buf, size_t capacity, size_t* got, std::string* err) override {
+  StringSource(std::string data, size_t piece)
+      : data(std::move(data)), piece(piece) {}
+  bool Read(char* buf, size_t capacity, size_t* got,
+            std::string* err) override {
     if (fail_at_offset != std::string::npos && pos >= fail_at_offset) {
       *err = "read failed";
       return false;
@@ -85,8 +88,13 @@ const Case kCases[] = {
     {"only_lf", "\n", "\r\n"},
     {"only_lfs", "\n\n\n", "\r\n\r\n\r\n"},
     {"only_cr", "\r", "\r\r\n"},
-    {"nul_and_ctrl_z_are_text", std::string("a\0b\x1a" "c\n", 6),
-     std::string("a\0b\x1a" "c\r\n", 7)},
+    {"nul_and_ctrl_z_are_text",
+     std::string("a\0b\x1a"
+                 "c\n",
+                 6),
+     std::string("a\0b\x1a"
+                 "c\r\n",
+                 7)},
     {"utf8_bom_is_text", "\xEF\xBB\xBFx\n", "\xEF\xBB\xBFx\r\n"},
     {"indented_value", "    <Author>someone</Author>\n",
      "    <Author>BUILD01\\builder</Author>\r\n"},
@@ -97,17 +105,20 @@ const Case kCases[] = {
      "<Author>BUILD01\\builder</Author>\r\n"},
     {"other_case_untouched", "<author>x</author>\n<AUTHOR>x\n",
      "<author>x</author>\r\n<AUTHOR>x\r\n"},
-    {"self_closing_untouched", "<Author/>\n<Author />\n", "<Author/>\r\n<Author />\r\n"},
+    {"self_closing_untouched", "<Author/>\n<Author />\n",
+     "<Author/>\r\n<Author />\r\n"},
     {"partial_tags_untouched", "<Autho\n<<Author\n<Auth<Author>",
      "<Autho\r\n<<Author\r\n<Auth<Author>BUILD01\\builder</Author>\r\n"},
     {"every_tagged_line", "<Author>a</Author>\nmid\n<Author>b</Author>\n",
-     "<Author>BUILD01\\builder</Author>\r\nmid\r\n<Author>BUILD01\\builder</Author>\r\n"},
+     "<Author>BUILD01\\builder</Author>\r\nmid\r\n<Author>BUILD01\\builder</"
+     "Author>\r\n"},
     {"element_over_several_lines", "<Author>\n  old\n</Author>\n",
      "<Author>BUILD01\\builder</Author>\r\n  old\r\n</Author>\r\n"},
-    {"cr_before_tag_kept", "a\r<Author>x\r\n", "a\r<Author>BUILD01\\builder</Author>\r\n"},
-    {"crs_after_tag_dropped", "<Author>\r\r\r\nz", "<Author>BUILD01\\builder</Author>\r\nz\r\n"},
-    {"road_of_one_file",
-     "<project>\n  <Author>old</Author>\n</project>\n",
+    {"cr_before_tag_kept", "a\r<Author>x\r\n",
+     "a\r<Author>BUILD01\\builder</Author>\r\n"},
+    {"crs_after_tag_dropped", "<Author>\r\r\r\nz",
+     "<Author>BUILD01\\builder</Author>\r\nz\r\n"},
+    {"road_of_one_file", "<project>\n  <Author>old</Author>\n</project>\n",
      "<project>\r\n  <Author>BUILD01\\builder</Author>\r\n</project>\r\n"},
 };
 
@@ -139,13 +150,15 @@ TEST_P(RewriteTest, SecondRunChangesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, RewriteTest, testing::ValuesIn(kCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& info) {
+                           return std::string(info.param.name);
+                         });
 
 TEST(RewriteTrace, OnlyStampedLinesAreTraced) {
   Result r = Rewrite("a\n  <Author>x</Author>\nb\n<Author>\n", 3);
-  EXPECT_EQ(r.traces, (std::vector<std::string>{
-                          "  <Author>BUILD01\\builder</Author>",
-                          "<Author>BUILD01\\builder</Author>"}));
+  EXPECT_EQ(r.traces,
+            (std::vector<std::string>{"  <Author>BUILD01\\builder</Author>",
+                                      "<Author>BUILD01\\builder</Author>"}));
   EXPECT_TRUE(Rewrite("a\n<author>\n").traces.empty());
 }
 
@@ -155,7 +168,8 @@ TEST(RewriteUser, InsertedVerbatim) {
 }
 
 TEST(RewriteUser, EmptyNameErasesTheValue) {
-  EXPECT_EQ(Rewrite("<Author>x</Author>\n", 0, "").out, "<Author></Author>\r\n");
+  EXPECT_EQ(Rewrite("<Author>x</Author>\n", 0, "").out,
+            "<Author></Author>\r\n");
 }
 
 TEST(RewriteUtf16, RefusedWithoutWriting) {
@@ -195,14 +209,16 @@ TEST(RewriteLongLines, TagAcrossBlockBoundaries) {
   const size_t kBlock = 128 * 1024;
   for (size_t at = kBlock - 9; at <= kBlock + 1; ++at) {
     const std::string before(at, 'p');
-    const std::string in = before + "<Author>old</Author>" + std::string(3 * kBlock, 'q') +
-                           "\nnext\n";
+    const std::string in = before + "<Author>old</Author>" +
+                           std::string(3 * kBlock, 'q') + "\nnext\n";
     Result r = Rewrite(in);
-    ASSERT_EQ(r.out, before + "<Author>" + kUser + "</Author>\r\nnext\r\n") << at;
+    ASSERT_EQ(r.out, before + "<Author>" + kUser + "</Author>\r\nnext\r\n")
+        << at;
     ASSERT_EQ(r.traces.size(), 1u);
-    const std::string shortened = std::string(stamp::kTracePrefixLimit, 'p') + "[... " +
-                                  std::to_string(at - stamp::kTracePrefixLimit) +
-                                  " bytes not shown ...]<Author>" + kUser + "</Author>";
+    const std::string shortened =
+        std::string(stamp::kTracePrefixLimit, 'p') + "[... " +
+        std::to_string(at - stamp::kTracePrefixLimit) +
+        " bytes not shown ...]<Author>" + kUser + "</Author>";
     EXPECT_EQ(r.traces[0], shortened);
   }
 }
@@ -225,9 +241,19 @@ TEST(RewriteLongLines, UntaggedLineAndCrAcrossBlocks) {
 // Random text made of the bytes that matter, so that line ends, CR LF pairs
 // and tags land at every offset of the 16-byte chunks the scan works in.
 TEST(RewriteRandom, MatchesTheModel) {
-  const char* const kParts[] = {"a", "bc", "\r", "\n", "\r\n", "<", "A",
-                                "<A", "<Author>", "<Autho", "x<Author>y</Author>",
-                                "                ", "\n\n\n"};
+  const char* const kParts[] = {"a",
+                                "bc",
+                                "\r",
+                                "\n",
+                                "\r\n",
+                                "<",
+                                "A",
+                                "<A",
+                                "<Author>",
+                                "<Autho",
+                                "x<Author>y</Author>",
+                                "                ",
+                                "\n\n\n"};
   uint32_t seed = 12345;
   auto next = [&seed] {
     seed = seed * 1103515245 + 12345;

@@ -28,9 +28,9 @@ inline void Rewrite(std::string_view text, std::string_view user,
     e.refused = true;
     return;
   }
-  const std::string stamped =
-      std::string(stamp::kAuthorTag) + std::string(user) +
-      std::string(stamp::kClosingTag);
+  const std::string stamped = std::string(stamp::kAuthorTag) +
+                              std::string(user) +
+                              std::string(stamp::kClosingTag);
   size_t start = 0;
   while (start < text.size()) {
     const size_t lf = text.find('\n', start);

@@ -13,10 +13,9 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <windows.h>
-
 #include <stdio.h>
 #include <string.h>
+#include <windows.h>
 
 #include <string>
 #include <vector>
@@ -74,8 +73,8 @@ int Debug(const char* program, const char* arg) {
         const OUTPUT_DEBUG_STRING_INFO& info = event.u.DebugString;
         std::vector<unsigned char> text(info.nDebugStringLength);
         SIZE_T got = 0;
-        ReadProcessMemory(process.hProcess, info.lpDebugStringData,
-                          text.data(), text.size(), &got);
+        ReadProcessMemory(process.hProcess, info.lpDebugStringData, text.data(),
+                          text.size(), &got);
         // The length counts the terminating zero.
         if (got > 0 && text[got - 1] == 0)
           --got;
