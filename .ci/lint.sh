@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Static analysis of the product code: clang-tidy (checks in .clang-tidy)
 # and cppcheck, both from the release build's compile_commands.json.  Tests,
-# benchmarks and the fuzzer are left out.  Fails on any finding.
+# benchmarks and the fuzzer are left out.  Then the layout of every C++
+# file in the repository against .clang-format.  Fails on any finding.
 #
 # platform/services-win32.cc does not compile on Linux, so clang-tidy skips
 # it; cppcheck reads it as a Windows source when it is there.
@@ -51,6 +52,9 @@ if [ -f platform/services-win32.cc ]; then
   cppcheck "${cppcheck_flags[@]}" --language=c++ -D_WIN32 -I. \
     --platform=win64 --library=windows platform/services-win32.cc || failed=1
 fi
+
+echo "== lint: clang-format"
+git ls-files -z '*.cc' '*.h' | xargs -0 clang-format --dry-run --Werror || failed=1
 
 if ((failed)); then
   echo "== lint: FAILED"
