@@ -2,8 +2,10 @@
 //
 // Exclusive access stands on flock(): every run takes an exclusive lock on
 // the target and on the scratch file and gives up when it cannot have it.
-// The content is replaced by renaming the finished scratch file over the
-// target, so that a reader or a crash sees the old or the new file whole.
+// The scratch file is one this run creates itself, and it gets the target's
+// owner, group, permissions and extended attributes (the ACL among them)
+// before it takes the target's place in one step, so that a reader or a
+// crash sees the old or the new file whole, with the same access.
 #include "platform/services.h"
 
 #include <errno.h>
@@ -17,13 +19,17 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
+#include <sys/utsname.h>
+#include <sys/xattr.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 namespace platform {
@@ -103,22 +109,42 @@ int OpenLog() {
   return fd;
 }
 
-// A run stopped by Ctrl-C, a hang-up or kill(1) takes its scratch file with
-// it.  The path is copied while no signal is armed and only read by the
-// handler, which uses nothing but async-signal-safe calls.
+// The scratch file this run created, by name and by identity: only that
+// file may be removed when the run gives up, whatever has taken its name
+// since.  Set while no signal is armed and only read by the signal handler,
+// which uses nothing but async-signal-safe calls.
 std::string g_scratch_path;
+dev_t g_scratch_dev = 0;
+ino_t g_scratch_ino = 0;
 volatile sig_atomic_t g_scratch_armed = 0;
 constexpr int kStopSignals[] = {SIGHUP, SIGINT, SIGTERM};
 
+// Removes the scratch file if its name still leads to the file this run
+// created.  Its result goes unused: a run that gives up reports its first
+// failure, and a scratch file that stays is removed by the next run.
+void RemoveOwnScratch() {
+  struct stat st;
+  if (lstat(g_scratch_path.c_str(), &st) == 0 && st.st_dev == g_scratch_dev &&
+      st.st_ino == g_scratch_ino)
+    (void)unlink(g_scratch_path.c_str());
+}
+
+// A run stopped by Ctrl-C, a hang-up or kill(1) takes its scratch file with
+// it.
 void RemoveScratchAndStop(int sig) {
   if (g_scratch_armed)
-    unlink(g_scratch_path.c_str());
+    RemoveOwnScratch();
   (void)signal(sig, SIG_DFL);
   (void)raise(sig);
 }
 
-void ArmScratchRemoval(const std::string& path) {
+void RememberScratch(const std::string& path, const struct stat& st) {
   g_scratch_path = path;
+  g_scratch_dev = st.st_dev;
+  g_scratch_ino = st.st_ino;
+}
+
+void ArmScratchRemoval() {
   g_scratch_armed = 1;
   for (const int sig : kStopSignals) {
     struct sigaction action = {};
@@ -161,6 +187,324 @@ bool ResolveLink(const std::string& path, std::string* real, std::string* err) {
   return true;
 }
 
+// Reads the text of the symbolic link |path|, which can be longer than
+// PATH_MAX.
+bool ReadLink(const char* path, std::string* text, std::string* err) {
+  std::vector<char> buf(PATH_MAX);
+  for (;;) {
+    const ssize_t len = readlink(path, buf.data(), buf.size());
+    if (len < 0) {
+      *err = Fail("cannot read", path, errno);
+      return false;
+    }
+    if (static_cast<size_t>(len) < buf.size()) {
+      text->assign(buf.data(), len);
+      return true;
+    }
+    buf.resize(buf.size() * 2);
+  }
+}
+
+// Reads a small file whole, such as one of /proc.
+bool ReadWhole(const char* path, std::string* text, std::string* err) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    *err = Fail("cannot open", path, errno);
+    return false;
+  }
+  text->clear();
+  char buf[16384];
+  for (;;) {
+    const ssize_t n = read(fd, buf, sizeof(buf));
+    if (n == 0)
+      break;
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0) {
+      *err = Fail("cannot read", path, errno);
+      close(fd);
+      return false;
+    }
+    text->append(buf, static_cast<size_t>(n));
+  }
+  // Read to the end: what close() might say changes nothing.
+  (void)close(fd);
+  return true;
+}
+
+// The file that this program's own code is mapped from, as /proc/self/maps
+// lists it: "start-end perms offset major:minor inode path".
+struct Mapping {
+  struct stat id = {};  // st_dev and st_ino only
+  std::string path;
+};
+
+bool FindOwnMapping(Mapping* own, std::string* err) {
+  std::string maps;
+  if (!ReadWhole("/proc/self/maps", &maps, err))
+    return false;
+  const auto here = reinterpret_cast<uintptr_t>(&FindOwnMapping);
+  size_t next = 0;
+  while (next < maps.size()) {
+    size_t end = maps.find('\n', next);
+    if (end == std::string::npos)
+      end = maps.size();
+    const std::string line = maps.substr(next, end - next);
+    next = end + 1;
+    unsigned long from, to, major_id, minor_id;
+    unsigned long long inode;
+    int used = 0;
+    if (sscanf(line.c_str(), "%lx-%lx %*s %*s %lx:%lx %llu %n", &from, &to,
+               &major_id, &minor_id, &inode, &used) < 5 ||
+        here < from || here >= to)
+      continue;
+    own->id.st_dev = makedev(major_id, minor_id);
+    own->id.st_ino = inode;
+    own->path = line.substr(used);
+    return true;
+  }
+  *err = "cannot find the program's own code in /proc/self/maps";
+  return false;
+}
+
+// The kernel names a program file that was deleted while it runs
+// "PATH (deleted)"; PATH is the name it was started by.
+std::string WithoutDeletedMark(const std::string& path,
+                               const struct stat& program) {
+  constexpr std::string_view kDeleted = " (deleted)";
+  struct stat st;
+  if (!path.ends_with(kDeleted) ||
+      (stat(path.c_str(), &st) == 0 && SameFile(st, program)))
+    return path;
+  return path.substr(0, path.size() - kDeleted.size());
+}
+
+// The program file's own full path.  /proc/self/exe names it, except when
+// the program was started through the dynamic loader (ld.so ./authorstamp,
+// as on a file system mounted noexec): then it names the loader, and only
+// the mapping of the program's own code tells where the program lies.
+bool FindProgramPath(std::string* path, std::string* err) {
+  std::string exe;
+  struct stat exe_id;
+  Mapping own;
+  if (!ReadLink("/proc/self/exe", &exe, err))
+    return false;
+  if (stat("/proc/self/exe", &exe_id) != 0) {
+    *err = Fail("cannot read", "/proc/self/exe", errno);
+    return false;
+  }
+  if (!FindOwnMapping(&own, err))
+    return false;
+  if (SameFile(exe_id, own.id)) {
+    *path = WithoutDeletedMark(exe, exe_id);
+    return true;
+  }
+  // The mapping's path is taken only where it surely names the program:
+  // absolute, and still leading to the file the code comes from.
+  struct stat st;
+  if (own.path.empty() || own.path[0] != '/' ||
+      stat(own.path.c_str(), &st) != 0 || !SameFile(st, own.id)) {
+    *err = "cannot tell where the program file lies: " + exe + " is not it";
+    return false;
+  }
+  *path = own.path;
+  return true;
+}
+
+// Removes what an earlier run left at the scratch name |path|: a regular
+// file, which no other process holds locked.  Its other names, if it has
+// any, keep their content.  Anything else at the name is refused.
+bool RemoveStale(const std::string& path, const char* what, std::string* err) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT)  // gone meanwhile
+      return true;
+    *err = Fail(what, path, errno);
+    return false;
+  }
+  if (S_ISLNK(st.st_mode)) {
+    *err = std::string(what) + " " + path + ": is a symbolic link";
+    return false;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    *err = Fail(what, path, EISDIR);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *err = std::string(what) + " " + path + ": not a regular file";
+    return false;
+  }
+  // A file we cannot open may still be one we may remove; the removal
+  // decides.  O_NONBLOCK: a FIFO swapped in meanwhile must not stall us.
+  const int probe = open(
+      path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (probe >= 0) {
+    const bool held =
+        flock(probe, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(probe);
+    if (held) {
+      *err = std::string(what) + " " + path + ": in use by another process";
+      return false;
+    }
+  }
+  if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+    *err = std::string(what) + " " + path +
+           ": cannot remove the file already there: " + Reason(errno);
+    return false;
+  }
+  return true;
+}
+
+// Gives |fd| the owner and group in |st|.  Only root may give a file away;
+// anyone else keeps it as their own, but may still give it a group they
+// belong to.  What the system refuses (EPERM), or cannot express in this
+// user namespace (EINVAL: an id without a mapping), stays as it is.
+bool CopyOwner(int fd, const struct stat& st, const std::string& path,
+               std::string* err) {
+  const auto refused = [] { return errno == EPERM || errno == EINVAL; };
+  if (fchown(fd, st.st_uid, st.st_gid) == 0)
+    return true;
+  if (refused() &&
+      (fchown(fd, static_cast<uid_t>(-1), st.st_gid) == 0 || refused()))
+    return true;
+  *err = Fail("cannot set the owner of", path, errno);
+  return false;
+}
+
+constexpr char kAccessAcl[] = "system.posix_acl_access";
+
+bool NotSupported(int error) { return error == ENOTSUP || error == EOPNOTSUPP; }
+
+std::string AttributeName(std::string_view name) {
+  return name == kAccessAcl ? std::string("the access control list")
+                            : "the extended attribute " + std::string(name);
+}
+
+// Fills |buf| with what |get| gives for a size it asks for first, asking
+// again while the value grows in between.  False with errno set on failure.
+template <typename Get>
+bool GetSized(std::vector<char>* buf, Get get) {
+  for (;;) {
+    const ssize_t size = get(nullptr, 0);
+    if (size < 0)
+      return false;
+    buf->resize(static_cast<size_t>(size));
+    if (size == 0)
+      return true;
+    const ssize_t got = get(buf->data(), buf->size());
+    if (got >= 0) {
+      buf->resize(static_cast<size_t>(got));
+      return true;
+    }
+    if (errno != ERANGE)
+      return false;
+  }
+}
+
+// Copies the extended attributes of |from| to |to|, as `cp -a` keeps them:
+// the ACL, user.*, and trusted.* and security.* where this user may set
+// them; not security.capability, since a changed file keeps no
+// capabilities.  An attribute the file system cannot store is skipped.
+// Anything else that cannot be carried over fails the run: the new file
+// would be open to more, or fewer, than the old one was.
+bool CopyAttributes(int from, int to, const std::string& to_path,
+                    std::string* err) {
+  std::vector<char> names, value;
+  if (!GetSized(&names, [from](char* buf, size_t size) {
+        return flistxattr(from, buf, size);
+      })) {
+    if (!NotSupported(errno)) {
+      *err = Fail("cannot list the extended attributes of", to_path, errno);
+      return false;
+    }
+    names.clear();
+  }
+  bool has_acl = false;
+  for (size_t at = 0; at < names.size(); at += strlen(&names[at]) + 1) {
+    const char* name = &names[at];
+    const std::string_view n(name);
+    has_acl = has_acl || n == kAccessAcl;
+    if (n == "security.capability")
+      continue;
+    if (!GetSized(&value, [from, name](char* buf, size_t size) {
+          return fgetxattr(from, name, buf, size);
+        })) {
+      if (errno == ENODATA)  // removed meanwhile
+        continue;
+      *err = Fail("cannot read " + AttributeName(n) + " for", to_path, errno);
+      return false;
+    }
+    if (fsetxattr(to, name, value.data(), value.size(), 0) == 0)
+      continue;
+    const bool privileged =
+        n.starts_with("trusted.") || n.starts_with("security.");
+    if (NotSupported(errno) ||
+        (privileged && (errno == EPERM || errno == EACCES)))
+      continue;
+    *err = Fail("cannot copy " + AttributeName(n) + " to", to_path, errno);
+    return false;
+  }
+  // A default ACL of the directory gives a new file an ACL of its own; the
+  // new file must grant exactly what the old one did.
+  if (!has_acl && fremovexattr(to, kAccessAcl) != 0 && errno != ENODATA &&
+      !NotSupported(errno)) {
+    *err = Fail("cannot remove the inherited access control list of", to_path,
+                errno);
+    return false;
+  }
+  return true;
+}
+
+// Puts the scratch file in the place of |target|, the file the run read
+// (|read| is its identity), in one step, unless another file has taken the
+// target's name meanwhile: that file is newer and stays.  Where the file
+// system can exchange two names, the exchange itself tells: what comes out
+// at the scratch name must be the file the run read, or it is put back.
+// Elsewhere the target is checked just before an ordinary rename.
+bool SwapIn(const std::string& scratch, const std::string& target,
+            const struct stat& read, std::string* err) {
+  const std::string changed =
+      "cannot replace " + target +
+      ": another file took its place during the run and is kept";
+  const auto failed = [&](int error) {
+    *err =
+        "cannot replace " + target + " with " + scratch + ": " + Reason(error);
+    return false;
+  };
+  struct stat now;
+#ifdef RENAME_EXCHANGE
+  if (renameat2(AT_FDCWD, scratch.c_str(), AT_FDCWD, target.c_str(),
+                RENAME_EXCHANGE) == 0) {
+    const bool checked = lstat(scratch.c_str(), &now) == 0;
+    const int check_error = errno;
+    if (checked && SameFile(now, read)) {
+      // The old content, now at the scratch name, is no longer needed;
+      // should it stay, the next run removes it.
+      (void)unlink(scratch.c_str());
+      return true;
+    }
+    if (renameat2(AT_FDCWD, scratch.c_str(), AT_FDCWD, target.c_str(),
+                  RENAME_EXCHANGE) != 0) {
+      *err = "cannot replace " + target + ": the file it held is now at " +
+             scratch + " and cannot be put back: " + Reason(errno);
+      return false;
+    }
+    return checked ? (*err = changed, false) : failed(check_error);
+  }
+  // EINVAL: the file system cannot exchange; ENOSYS: nor can the kernel.
+  if (errno != EINVAL && errno != ENOSYS)
+    return failed(errno);
+#endif
+  const bool gone = lstat(target.c_str(), &now) != 0;
+  if (gone && errno != ENOENT)
+    return failed(errno);
+  if (gone || !SameFile(now, read)) {
+    *err = changed;
+    return false;
+  }
+  return rename(scratch.c_str(), target.c_str()) == 0 || failed(errno);
+}
+
 // Takes over |fd| as the open file |file|.
 void Hold(File* file, int fd, const std::string& path) {
   file->open = new OpenFile{fd};
@@ -188,20 +532,18 @@ bool Startup(std::string* program_path, std::string* err) {
       return false;
     }
   }
-  // The link's target can be longer than PATH_MAX; grow until it fits.
-  std::vector<char> buf(PATH_MAX);
-  for (;;) {
-    const ssize_t len = readlink("/proc/self/exe", buf.data(), buf.size());
-    if (len < 0) {
-      *err = Fail("cannot find", "/proc/self/exe", errno);
-      return false;
-    }
-    if (static_cast<size_t>(len) < buf.size()) {
-      program_path->assign(buf.data(), len);
-      break;
-    }
-    buf.resize(buf.size() * 2);
+  // Under a file-size limit (ulimit -f) a write past it would kill the run
+  // and leave its scratch file behind; with the signal ignored the write
+  // fails with EFBIG, and the run gives up cleanly and says why.
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  if (sigaction(SIGXFSZ, &ignore, nullptr) != 0) {
+    *err = "cannot ignore SIGXFSZ: " + Reason(errno);
+    return false;
   }
+  if (!FindProgramPath(program_path, err))
+    return false;
   g_program_name = program_path->substr(program_path->rfind('/') + 1);
   return true;
 }
@@ -254,13 +596,14 @@ bool UserName(std::string* name, std::string* err) {
     *name = account;
     return true;
   }
-  char host[HOST_NAME_MAX + 1] = {};
-  if (gethostname(host, sizeof(host) - 1) != 0) {
+  // uname() always has room for the longest host name the system allows.
+  struct utsname names;
+  if (uname(&names) != 0) {
     *err =
         std::string("cannot find the name of this machine: ") + Reason(errno);
     return false;
   }
-  std::string machine(host, strcspn(host, "."));
+  std::string machine(names.nodename, strcspn(names.nodename, "."));
   for (char& c : machine)
     c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
   *name = machine + "\\" + account;
@@ -292,38 +635,43 @@ bool OpenTarget(const std::string& path, File* file, std::string* err) {
 
 bool CreateScratch(const std::string& path, File* file, std::string* err) {
   const char* what = "cannot create scratch file";
-  // Only a file this run created may be deleted when it cannot be used: an
-  // existing one may belong to someone else.  O_NONBLOCK keeps a FIFO
-  // planted at the path from stalling the open; it means nothing for the
-  // regular file we insist on.  No O_TRUNC: a file is truncated only once
-  // it is known to be ours.
-  const int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-  bool created = true;
-  int fd = open(path.c_str(), flags | O_CREAT | O_EXCL, 0600);
-  if (fd < 0 && errno == EEXIST) {
-    created = false;
-    fd = open(path.c_str(), flags);
+  // The scratch file must be one this run creates: a file that no other
+  // name and no other process's descriptor reaches, since whoever could
+  // reach it could read or change the new content.  Whatever an earlier run
+  // left at the name is removed, not reused.
+  constexpr int kAttempts = 10;
+  int fd = -1;
+  for (int attempt = 1; fd < 0; ++attempt) {
+    fd = open(path.c_str(),
+              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
+              0600);
+    if (fd >= 0)
+      break;
+    if (errno != EEXIST || attempt == kAttempts) {
+      *err = Fail(what, path, errno);
+      return false;
+    }
+    if (!RemoveStale(path, what, err))
+      return false;
   }
-  if (fd < 0) {
-    *err = errno == ELOOP
-               ? std::string(what) + " " + path + ": is a symbolic link"
-               : Fail(what, path, errno);
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    *err = Fail(what, path, errno);
+    close(fd);
+    // Made by this very call, so ours to remove.
+    (void)unlink(path.c_str());
     return false;
   }
+  RememberScratch(path, st);
   bool replaced;
-  bool ok = LockOpened(fd, path, false, what, &replaced, err);
-  if (ok && ftruncate(fd, 0) != 0) {
-    *err = Fail(what, path, errno);
-    ok = false;
-  }
-  if (!ok) {
+  if (!LockOpened(fd, path, false, what, &replaced, err)) {
+    // The name may lead elsewhere by now; only our own file goes.
+    RemoveOwnScratch();
     close(fd);
-    if (created && !replaced)
-      unlink(path.c_str());
     return false;
   }
   Hold(file, fd, path);
-  ArmScratchRemoval(path);
+  ArmScratchRemoval();
   return true;
 }
 
@@ -375,14 +723,13 @@ bool ReplaceTarget(File* scratch, File* target, std::string* err) {
     *err = Fail("cannot read the permissions of", target->path, errno);
     return false;
   }
-  // Owner first: changing it clears the set-user-ID and set-group-ID bits,
-  // which the mode then restores.  Only root may give a file away; anyone
-  // else keeps the new file as their own, as any editor would.
   const int fd = scratch->open->fd;
-  if (fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM) {
-    *err = Fail("cannot set the owner of", scratch->path, errno);
+  // Owner and group first: changing them clears the set-user-ID and
+  // set-group-ID bits, which the mode then restores.  The mode goes last
+  // because setting an ACL may change it.
+  if (!CopyOwner(fd, st, scratch->path, err) ||
+      !CopyAttributes(target->open->fd, fd, scratch->path, err))
     return false;
-  }
   if (fchmod(fd, st.st_mode & 07777) != 0) {
     *err = Fail("cannot set the permissions of", scratch->path, errno);
     return false;
@@ -391,28 +738,22 @@ bool ReplaceTarget(File* scratch, File* target, std::string* err) {
     *err = Fail("cannot write", scratch->path, errno);
     return false;
   }
-  if (close(Release(scratch)) != 0) {
-    *err = Fail("cannot write", scratch->path, errno);
-    return false;
-  }
-
-  const std::string& dest = target->path;
+  // Both files stay open, and locked, until the new content is in place and
+  // the old one gone: another run that opens the new target meanwhile finds
+  // it held, as it would the old one.
   DisarmScratchRemoval();
-  if (rename(scratch->path.c_str(), dest.c_str()) != 0) {
-    *err = "cannot replace " + dest + " with " + scratch->path + ": " +
-           Reason(errno);
+  if (!SwapIn(scratch->path, target->path, st, err))
     return false;
-  }
-
-  // The new content is in place.  Syncing the directory makes the rename
-  // itself durable; if that fails the file is still whole, old or new, so
-  // there is nothing to report.
-  const int dir =
-      open(DirectoryOf(dest).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // Syncing the directory makes the replace itself durable; if that fails
+  // the file is still whole, old or new, so there is nothing to report.
+  const int dir = open(DirectoryOf(target->path).c_str(),
+                       O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
-    fsync(dir);
-    close(dir);
+    (void)fsync(dir);
+    (void)close(dir);
   }
+  // The content was made durable before the swap; closing cannot lose it.
+  (void)close(Release(scratch));
   Close(target);
   return true;
 }
@@ -425,7 +766,7 @@ void Close(File* file) {
 void RemoveScratch(File* scratch) {
   DisarmScratchRemoval();
   Close(scratch);
-  unlink(scratch->path.c_str());
+  RemoveOwnScratch();
 }
 
 }  // namespace platform

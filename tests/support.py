@@ -22,6 +22,7 @@ import random
 import re
 import shutil
 import socket
+import stat
 import subprocess
 import sys
 import tempfile
@@ -52,6 +53,14 @@ def expected_rewrite(content: bytes, user: bytes) -> bytes:
             line = line[: at + 8] + user + b"</Author>"
         out.append(line + b"\r\n")
     return b"".join(out)
+
+
+def read_file(path: str):
+    """The bytes of |path|; None when it is not a file."""
+    if not os.path.isfile(path):
+        return None
+    with open(path, "rb") as f:
+        return f.read()
 
 
 def is_root() -> bool:
@@ -207,6 +216,19 @@ def main():
 
 TARGET = "project.xml"
 TARGET_MODE = 0o640
+# The target also carries an extended attribute, so that a run copies one.
+TARGET_XATTRS = {"user.origin": b"authorstamp tests"}
+
+
+def access(path: str):
+    """What decides who may do what with |path|: its mode and extended
+    attributes (the ACL among them), to compare before and after a run."""
+    st = os.stat(path)
+    return (stat.S_IMODE(st.st_mode),
+            sorted((n, os.getxattr(path, n)) for n in os.listxattr(path)))
+
+
+TARGET_ACCESS = (TARGET_MODE, sorted(TARGET_XATTRS.items()))
 
 # The exec by which strace starts the binary: strace cannot fail it or kill
 # the process at it in any way that tells something about the tool.
@@ -284,8 +306,9 @@ class Run:
     ino_before: int
     content: bytes | None  # None when the target is missing
     ino: int | None
-    mode: int | None
+    access: tuple | None  # as access() gives it
     leftovers: list
+    leftover_contents: list  # of the leftovers; None for a directory
 
     @property
     def message(self) -> bytes:
@@ -403,12 +426,15 @@ class Bench:
         if os.path.lexists(self.target):
             os.unlink(self.target)
         self.box.write(TARGET, self.content, TARGET_MODE)
+        for name, value in TARGET_XATTRS.items():
+            os.setxattr(self.target, name, value)
 
     def state(self):
+        """The target's content, inode and access(); Nones when missing."""
         try:
             with open(self.target, "rb") as f:
-                st = os.fstat(f.fileno())
-                return f.read(), st.st_ino, st.st_mode & 0o7777
+                return (f.read(), os.fstat(f.fileno()).st_ino,
+                        access(self.target))
         except FileNotFoundError:
             return None, None, None
 
@@ -427,17 +453,19 @@ class Bench:
                            timeout=60)
         with open(self.log, errors="replace") as f:
             log = f.read()
-        content, ino, mode = self.state()
+        content, ino, target_access = self.state()
+        leftovers = self.box.leftovers()
         return Run(label, self.box.root, self.target, r.returncode, r.stderr,
-                   log, ino_before, content, ino, mode, self.box.leftovers())
+                   log, ino_before, content, ino, target_access, leftovers,
+                   [read_file(p) for p in leftovers])
 
     def plain(self):
         """Runs the tool without strace on whatever the target holds now."""
         r = subprocess.run(self.prefix + [self.box.exe, TARGET],
                            cwd=self.box.elsewhere, capture_output=True,
                            timeout=60)
-        content, ino, mode = self.state()
-        return r, content, mode, self.box.leftovers()
+        content, _, target_access = self.state()
+        return r, content, target_access, self.box.leftovers()
 
 
 def run_on_benches(content: bytes, jobs, work):
