@@ -5,6 +5,7 @@
 // open it, rewrite it line by line into a scratch file, and put the scratch
 // file in the target's place.  Every failure comes back here as a message
 // and is turned into an alert and an exit status in main().
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -16,7 +17,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: %s FILE\n"
+    "usage: authorstamp FILE\n"
     "\n"
     "Writes the name of the user who runs it into every line of FILE that\n"
     "holds <Author>, and ends every line with CR LF.  FILE is named relative\n"
@@ -98,17 +99,24 @@ Result StampFile(const std::string& target_path, std::string* err) {
   return Result::kStamped;
 }
 
+// Puts what an option asked for on standard output.  Output that cannot be
+// written (a closed pipe, a full disk) must not pass for success.
+int PrintOut(const std::string& text) {
+  if (fputs(text.c_str(), stdout) == EOF || fflush(stdout) != 0) {
+    platform::Alert(std::string("cannot write standard output: ") +
+                    strerror(errno));
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
-    printf("authorstamp %s\n", AUTHORSTAMP_VERSION);
-    return 0;
-  }
-  if (argc == 2 && strcmp(argv[1], "--help") == 0) {
-    printf(kUsage, "authorstamp");
-    return 0;
-  }
+  if (argc == 2 && strcmp(argv[1], "--version") == 0)
+    return PrintOut(std::string("authorstamp ") + AUTHORSTAMP_VERSION + "\n");
+  if (argc == 2 && strcmp(argv[1], "--help") == 0)
+    return PrintOut(kUsage);
 
   std::string program_path, err;
   if (!platform::Startup(&program_path, &err)) {

@@ -239,6 +239,37 @@ struct Mapping {
   std::string path;
 };
 
+// Reads one line of /proc/self/maps; false for a line of another form.
+bool ParseMapping(const char* line, uintptr_t* from, uintptr_t* to,
+                  Mapping* mapping) {
+  const auto skip_field = [](const char* p) {
+    while (*p != '\0' && *p != ' ')
+      ++p;
+    while (*p == ' ')
+      ++p;
+    return p;
+  };
+  char* p = nullptr;
+  *from = strtoull(line, &p, 16);
+  if (*p != '-')
+    return false;
+  *to = strtoull(p + 1, &p, 16);
+  const char* q = skip_field(skip_field(p + 1));  // the perms and the offset
+  const unsigned long major_id = strtoul(q, &p, 16);
+  if (*p != ':')
+    return false;
+  const unsigned long minor_id = strtoul(p + 1, &p, 16);
+  const unsigned long long inode = strtoull(p, &p, 10);
+  if (*p != ' ')
+    return false;
+  while (*p == ' ')
+    ++p;
+  mapping->id.st_dev = makedev(major_id, minor_id);
+  mapping->id.st_ino = inode;
+  mapping->path = p;
+  return true;
+}
+
 bool FindOwnMapping(Mapping* own, std::string* err) {
   std::string maps;
   if (!ReadWhole("/proc/self/maps", &maps, err))
@@ -251,17 +282,10 @@ bool FindOwnMapping(Mapping* own, std::string* err) {
       end = maps.size();
     const std::string line = maps.substr(next, end - next);
     next = end + 1;
-    unsigned long from, to, major_id, minor_id;
-    unsigned long long inode;
-    int used = 0;
-    if (sscanf(line.c_str(), "%lx-%lx %*s %*s %lx:%lx %llu %n", &from, &to,
-               &major_id, &minor_id, &inode, &used) < 5 ||
-        here < from || here >= to)
-      continue;
-    own->id.st_dev = makedev(major_id, minor_id);
-    own->id.st_ino = inode;
-    own->path = line.substr(used);
-    return true;
+    uintptr_t from, to;
+    if (ParseMapping(line.c_str(), &from, &to, own) && here >= from &&
+        here < to)
+      return true;
   }
   *err = "cannot find the program's own code in /proc/self/maps";
   return false;

@@ -83,6 +83,18 @@ bool IsDiskFile(HANDLE h, const char* what, const std::string& path,
   return disk;
 }
 
+// A "\\?\" path in its ordinary form: "\\?\C:\x" is C:\x,
+// "\\?\UNC\host\share" is \\host\share.
+std::string WithoutPrefix(const std::string& path) {
+  constexpr std::string_view kUnc = "\\\\?\\UNC\\";
+  constexpr std::string_view kLocal = "\\\\?\\";
+  if (std::string_view(path).starts_with(kUnc))
+    return "\\\\" + path.substr(kUnc.size());
+  if (std::string_view(path).starts_with(kLocal))
+    return path.substr(kLocal.size());
+  return path;
+}
+
 // The full path of the file that |h| is open on, links resolved, in the
 // "\\?\" form; empty where the file system cannot tell.
 std::string FinalPath(HANDLE h) {
@@ -99,9 +111,30 @@ std::string FinalPath(HANDLE h) {
   }
 }
 
-std::string_view LastComponent(std::string_view path) {
-  const size_t sep = path.find_last_of("\\/");
-  return sep == std::string_view::npos ? path : path.substr(sep + 1);
+// |path| as the final path gives it, but without the "\\?\" prefix:
+// absolute, with long names and backslashes.  Empty where it cannot be had.
+std::string FullPath(const std::string& path) {
+  std::string full(MAX_PATH, '\0');
+  for (;;) {
+    const DWORD len = GetFullPathNameA(
+        path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (len == 0)
+      return std::string();
+    if (len < full.size()) {
+      full.resize(len);
+      break;
+    }
+    full.resize(len);
+  }
+  // Short (8.3) names are spelled out; a path that cannot be, stays.
+  std::string long_path(full.size() + MAX_PATH, '\0');
+  const DWORD len = GetLongPathNameA(full.c_str(), long_path.data(),
+                                     static_cast<DWORD>(long_path.size()));
+  if (len > 0 && len < long_path.size()) {
+    long_path.resize(len);
+    full = long_path;
+  }
+  return WithoutPrefix(full);
 }
 
 // File names on Windows compare without regard to ASCII case.
@@ -115,8 +148,9 @@ bool SameName(std::string_view a, std::string_view b) {
 
 // The file that |path|, open as |h|, really is when |path| is a link to it;
 // empty when |path| names the file itself.  Symbolic links show as reparse
-// points on Windows; Wine shows Unix links as the files they point to, whose
-// own name only the final path gives away.
+// points on Windows; Wine shows Unix links as the files they point to, which
+// only the final path gives away.  The whole path counts: a link may well
+// have the same name as its target in another directory.
 std::string LinkedFile(HANDLE h, const std::string& path) {
   std::string final_path = FinalPath(h);
   if (final_path.empty())
@@ -124,7 +158,7 @@ std::string LinkedFile(HANDLE h, const std::string& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
   const bool reparse = attributes != INVALID_FILE_ATTRIBUTES &&
                        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-  if (reparse || !SameName(LastComponent(final_path), LastComponent(path)))
+  if (reparse || !SameName(WithoutPrefix(final_path), FullPath(path)))
     return final_path;
   return std::string();
 }

@@ -8,9 +8,11 @@ Usage: faults_test.py path/to/authorstamp
 
 import collections
 import os
+import re
 import shutil
 import subprocess
 import sys
+import time
 import unittest
 
 import support
@@ -263,6 +265,79 @@ class SystemCallFaults(unittest.TestCase):
               f"; bytes lost: {lost}", file=sys.stderr)
         if problems:
             self.fail(f"{len(problems)} problems:\n" + "\n".join(problems[:40]))
+
+
+@unittest.skipUnless(support.have_strace(), "strace is not installed (.ci/run installs it)")
+class Replace(unittest.TestCase):
+    """How the new content takes the target's place, watched and steered
+    with strace."""
+
+    def setUp(self):
+        self.box = support.Sandbox()
+        self.addCleanup(self.box.cleanup)
+        self.old = b"<p>\n <Author>someone</Author>\n</p>\n" * 1000
+        self.new = support.expected_rewrite(self.old, support.running_user_name())
+        self.target = self.box.write(support.TARGET, self.old)
+        self.scratch = self.target + "New"
+
+    def test_scratch_is_durable_before_it_replaces_the_target(self):
+        # A crash at any moment must find the old or the new content whole:
+        # the new file's data is on disk before its name replaces the old
+        # one, and the directory is flushed after, so the replace lasts.
+        log = os.path.join(self.box.root, "strace.log")
+        r = subprocess.run(
+            ["strace", "-f", "-y", "-o", log, "-e",
+             "trace=fsync,fdatasync,rename,renameat,renameat2",
+             self.box.exe, support.TARGET],
+            cwd=self.box.elsewhere, capture_output=True, timeout=60)
+        self.assertEqual((r.returncode, r.stderr), (0, b""))
+        self.assertEqual(self.box.read(support.TARGET), self.new)
+        with open(log) as f:
+            lines = f.read().splitlines()
+
+        def first(pattern):
+            found = [i for i, line in enumerate(lines) if re.search(pattern, line)]
+            self.assertTrue(found, f"no {pattern!r} in:\n" + "\n".join(lines))
+            return found[0]
+
+        synced = first(rf"f(data)?sync\(\d+<{re.escape(self.scratch)}>\) = 0")
+        replaced = first(rf'rename(at2?)?\(.*"{re.escape(self.scratch)}".*'
+                         rf'"{re.escape(self.target)}".* = 0')
+        dir_synced = first(rf"fsync\(\d+<{re.escape(self.box.dir)}>\) = 0")
+        self.assertLess(synced, replaced)
+        self.assertLess(replaced, dir_synced)
+
+    def test_file_moved_in_during_the_run_is_kept(self):
+        # An editor saves a newer version over the target while the run is
+        # busy: the run must not replace it with the stamped old content.
+        # The run is held just before it makes its scratch file durable.
+        newer = b"<p>\n <Author>a newer version</Author>\n</p>\n"
+        fresh = os.path.join(self.box.root, "fresh")
+        # (case, strace options): the exchange, and the plain rename where
+        # the file system cannot exchange two names.
+        for name, options in [("exchanged", []),
+                              ("renamed", ["-e", "inject=renameat2:error=EINVAL"])]:
+            with self.subTest(name):
+                self.box.write(support.TARGET, self.old)
+                run = subprocess.Popen(
+                    ["strace", "-f", "-o", "/dev/null", "-e", "trace=fsync",
+                     "-e", "inject=fsync:delay_enter=3000000:when=1", *options,
+                     self.box.exe, support.TARGET],
+                    cwd=self.box.elsewhere, stdout=subprocess.PIPE,
+                    stderr=subprocess.PIPE)
+                while (not os.path.exists(self.scratch) or
+                       os.path.getsize(self.scratch) < len(self.new)):
+                    self.assertIsNone(run.poll(), "the run ended too soon")
+                    time.sleep(0.01)
+                with open(fresh, "wb") as f:
+                    f.write(newer)
+                os.replace(fresh, self.target)
+                _, err = run.communicate(timeout=60)
+                self.assertEqual(run.returncode, 1, err)
+                self.assertRegex(err, rb"^authorstamp: cannot replace .*: another "
+                                 rb"file took its place during the run and is kept\n$")
+                self.assertEqual(self.box.read(support.TARGET), newer)
+                self.assertEqual(self.box.leftovers(), [])
 
 
 class FullDisk(unittest.TestCase):

@@ -9,12 +9,15 @@ import fcntl
 import os
 import pwd
 import random
+import re
 import resource
 import shutil
 import signal
 import socket
 import stat
+import struct
 import subprocess
+import sys
 import threading
 import unittest
 
@@ -122,6 +125,7 @@ class UserNameTest(Case):
         ("r&d", "build01", "BUILD01\\r&d"),
         ("u" * 120, "build01", "BUILD01\\" + "u" * 120),
         ("LONGDOMAIN\\" + "v" * 110, "build01", "LONGDOMAIN\\" + "v" * 110),
+        ("builder", "h" * 64, "H" * 64 + "\\builder"),  # the longest allowed
     ]
 
     def test_name_arrives_whole(self):
@@ -228,8 +232,38 @@ class PathTest(Case):
         r = sb.run("--help")
         self.assertEqual((r.returncode, r.stderr), (0, b""))
         self.assertTrue(r.stdout.startswith(b"usage: authorstamp FILE\n"), r.stdout)
+        for option in ("--version", "--help"):
+            with self.subTest(option, stdout="/dev/full"), \
+                    open("/dev/full", "w") as full:
+                r = subprocess.run(sb.command(option), stdout=full,
+                                   stderr=subprocess.PIPE, timeout=60)
+                self.assertEqual(
+                    (r.returncode, r.stderr),
+                    (1, b"authorstamp: cannot write standard output: " +
+                     os.strerror(errno.ENOSPC).encode() + b"\n"))
         self.assertEqual(sb.read("setup.xml"), ROAD)
         self.assertEqual(sorted(os.listdir(sb.dir)), ["authorstamp", "setup.xml"])
+
+    def test_started_through_the_dynamic_loader(self):
+        # As on a file system mounted noexec: the program is the loader's
+        # argument, and /proc/self/exe names the loader, not the program.
+        if support.EMULATOR:
+            self.skipTest("the emulator is the loader here")
+        headers = subprocess.run(["readelf", "-l", support.BINARY],
+                                 capture_output=True, text=True, timeout=60)
+        loader = re.search(r"program interpreter: (\S+)\]", headers.stdout)
+        if not loader:
+            self.skipTest("a static binary has no loader")
+        sb = self.sandbox()
+        name = f"beside-the-program-{os.getpid()}.xml"
+        self.assertFalse(os.path.exists(
+            os.path.join(os.path.dirname(loader.group(1)), name)))
+        sb.write(name, ROAD)
+        r = subprocess.run([loader.group(1), sb.exe, name], cwd=sb.elsewhere,
+                           capture_output=True, timeout=60)
+        self.assert_silent(r)
+        self.assertEqual(sb.read(name), expected_rewrite(ROAD, running_user_name()))
+        self.assert_no_scratch(sb)
 
 
 class OpenFailTest(Case):
@@ -292,13 +326,48 @@ class OpenFailTest(Case):
 
 
 class ScratchTest(Case):
-    def test_stale_scratch_is_reused_and_removed(self):
-        sb = self.sandbox()
-        sb.write("setup.xml", ROAD)
-        sb.write("setup.xmlNew", b"left over by a killed run\n" * 5000)
-        self.assert_silent(sb.run("setup.xml"))
-        self.assertEqual(sb.read("setup.xml"), expected_rewrite(ROAD, running_user_name()))
-        self.assert_no_scratch(sb)
+    def test_stale_scratch_is_replaced_by_a_file_of_our_own(self):
+        # Whatever stands at the scratch name, the run writes into a file
+        # it created itself: nothing reached the old one's data, nor can
+        # anything that held it reach the new content.
+        other_text = b"keep\n"
+
+        def killed_run(sb, stack):
+            sb.write("setup.xmlNew", b"left over by a killed run\n" * 5000)
+
+        def hard_link(sb, stack):
+            os.link(sb.write("other", other_text), sb.path("setup.xmlNew"))
+            return lambda: self.assertEqual(sb.read("other"), other_text)
+
+        def held_open_by_another_user(sb, stack):
+            # In a directory that others may write, another user makes the
+            # scratch file first and keeps a descriptor on it.
+            os.chmod(sb.dir, 0o1777)
+            planted = sb.write("setup.xmlNew", b"", mode=0o666)
+            os.chown(planted, NOBODY, NOBODY)
+            fd = os.open(planted, os.O_WRONLY)
+            stack.callback(os.close, fd)
+
+            def nothing_reaches_the_target():
+                os.write(fd, b"written through the planted descriptor\n")
+                self.assertEqual(sb.read("setup.xml"), stamped)
+            return nothing_reaches_the_target
+
+        stamped = expected_rewrite(ROAD, running_user_name())
+        for name, prepare in [("left by a killed run", killed_run),
+                              ("a hard link to another file", hard_link),
+                              ("another user's, held open", held_open_by_another_user)]:
+            with self.subTest(name), contextlib.ExitStack() as stack:
+                if prepare is held_open_by_another_user:
+                    self.need_root("another user's file")
+                sb = self.sandbox()
+                sb.write("setup.xml", ROAD)
+                check = prepare(sb, stack)
+                self.assert_silent(sb.run("setup.xml"))
+                self.assertEqual(sb.read("setup.xml"), stamped)
+                self.assert_no_scratch(sb)
+                if check:
+                    check()
 
     def test_scratch_that_cannot_be_created(self):
         victim_text = b"a file the run must not touch\n"
@@ -332,6 +401,14 @@ class ScratchTest(Case):
         def nothing(sb, stack):
             pass
 
+        def another_users_in_sticky_directory(sb, stack):
+            # Not the runner's to remove, so not the runner's to take over.
+            os.chmod(sb.dir, 0o1777)
+            os.chown(sb.path("setup.xml"), NOBODY, NOBODY)
+            planted = sb.write("setup.xmlNew", victim_text, mode=0o666)
+            os.chown(planted, 12345, 12345)
+            return lambda: self.assertEqual(sb.read("setup.xmlNew"), victim_text)
+
         # (case, preparation, target, user who runs the tool, reason in the
         # alert).  A preparation may return a check that its obstacle is
         # still as it was.
@@ -346,6 +423,9 @@ class ScratchTest(Case):
             ("fifo", fifo, "setup.xml", None, None),
             ("name too long", nothing, "n" * 253, None,
              os.strerror(errno.ENAMETOOLONG)),
+            ("another user's file in a sticky directory",
+             another_users_in_sticky_directory, "setup.xml", NOBODY,
+             os.strerror(errno.EPERM)),
         ]
         for name, prepare, target, uid, reason in cases:
             with self.subTest(name), contextlib.ExitStack() as stack:
@@ -373,14 +453,18 @@ class WriteErrorTest(Case):
         self.assertGreater(len(content), 4 * limit)
         sb.write("setup.xml", content)
 
-        def limit_file_size():
-            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        # SIGXFSZ as the caller left it: by default it kills the writer.
+        for disposition in (signal.SIG_DFL, signal.SIG_IGN):
+            with self.subTest(SIGXFSZ=disposition.name):
+                def limit_file_size():
+                    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+                    signal.signal(signal.SIGXFSZ, disposition)
 
-        r = sb.run("setup.xml", preexec_fn=limit_file_size)
-        self.assert_failed(r, sb.path("setup.xmlNew"), os.strerror(errno.EFBIG))
-        self.assertEqual(sb.read("setup.xml"), content)
-        self.assert_no_scratch(sb)
+                r = sb.run("setup.xml", preexec_fn=limit_file_size)
+                self.assert_failed(r, sb.path("setup.xmlNew"),
+                                   os.strerror(errno.EFBIG))
+                self.assertEqual(sb.read("setup.xml"), content)
+                self.assert_no_scratch(sb)
 
     def test_full_disk(self):
         self.need_root("mounting a small file system")
@@ -436,6 +520,117 @@ class CopyBackTest(Case):
                                  (before.st_uid, before.st_gid))
                 self.assertEqual(sb.read("setup.xml")[-12:], b"</project>\r\n")
                 self.assert_no_scratch(sb)
+
+    def test_keeps_what_sed_keeps_and_more(self):
+        """Who owns the replaced file and who may do what with it: exactly
+        what the target had, but for what the system refuses the runner;
+        everything GNU sed -i keeps, and the extended attributes, as cp -a
+        keeps them.  Each case runs the tool and sed -i on twin files."""
+        self.need_root("other users' files, ACLs and trusted attributes")
+        if not shutil.which("setfacl"):
+            self.skipTest("setfacl is not installed (package acl)")
+        staff, owner = 12345, 1000
+
+        def acl_with_a_named_user(sb, path):
+            os.chmod(path, 0o640)
+            subprocess.run(["setfacl", "-m", f"u:{NOBODY}:rw-", path], check=True)
+
+        def default_acl_of_the_directory(sb, path):
+            subprocess.run(["setfacl", "-d", "-m", f"u:{NOBODY}:rwx", sb.dir],
+                           check=True)
+
+        def group_member_not_owner(sb, path):
+            for p, mode in ((sb.dir, 0o775), (path, 0o664)):
+                os.chown(p, owner, staff)
+                os.chmod(p, mode)
+
+        def owner_without_mapping(sb, path):
+            os.chmod(sb.dir, 0o777)
+            os.chown(path, owner, owner)
+            os.chmod(path, 0o666)
+
+        def extended_attributes(sb, path):
+            os.setxattr(path, "user.origin", b"build server")
+            os.setxattr(path, "trusted.note", b"for root only")
+            # cap_net_raw, permitted and effective (VFS_CAP_REVISION_2).
+            os.setxattr(path, "security.capability",
+                        struct.pack("<5I", 0x02000001, 1 << 13, 0, 0, 0))
+
+        def second_hard_link(sb, path):
+            os.link(path, sb.path("other.xml"))
+
+        def without_capability(before):
+            return {n: v for n, v in before.items() if n != "security.capability"}
+
+        in_user_namespace = ["unshare", "--user", "--map-root-user"]
+        # (case, preparation, runner (uid, groups) or root, wrapper, what
+        # differs afterwards: a value or a function of the value before)
+        cases = [
+            ("ACL with a named user", acl_with_a_named_user, None, [], {}),
+            ("default ACL of the directory", default_acl_of_the_directory,
+             None, [], {}),
+            ("group member, not the owner", group_member_not_owner,
+             (NOBODY, [staff]), [], {"owner": NOBODY}),
+            ("owner with no mapping in a user namespace", owner_without_mapping,
+             None, in_user_namespace, {"owner": 0, "group": 0}),
+            ("extended attributes", extended_attributes, None, [],
+             {"xattrs": without_capability}),
+            ("a second hard link", second_hard_link, None, [], {"links": 1}),
+        ]
+
+        def identity(path):
+            st = os.lstat(path)
+            return {"owner": st.st_uid, "group": st.st_gid,
+                    "mode": oct(stat.S_IMODE(st.st_mode)), "links": st.st_nlink,
+                    "xattrs": {n: os.getxattr(path, n) for n in os.listxattr(path)}}
+
+        report = []
+        for name, prepare, runner, wrapper, differs in cases:
+            with self.subTest(name):
+                uid, groups = runner or (None, ())
+                after = {}
+                for tool in ("authorstamp", "sed"):
+                    sb = self.sandbox()
+                    path = sb.write("setup.xml", ROAD)
+                    prepare(sb, path)
+                    before = identity(path)
+                    if tool == "authorstamp":
+                        cmd = sb.command("setup.xml", uid=uid, groups=groups)
+                    else:
+                        cmd = ["sed", "-i", "-e", "s/old/new/", path]
+                        if uid is not None:
+                            cmd = support.as_user(uid, groups) + cmd
+                    r = subprocess.run(wrapper + cmd, cwd=sb.elsewhere,
+                                       capture_output=True, timeout=60)
+                    self.assertEqual((tool, r.returncode, r.stderr),
+                                     (tool, 0, b""))
+                    self.assertNotEqual(sb.read("setup.xml"), ROAD)
+                    after[tool] = identity(path)
+                    if prepare is second_hard_link:
+                        self.assertEqual(sb.read("other.xml"), ROAD)
+                    self.assert_no_scratch(sb)
+                want = {k: (v(before[k]) if callable(v) else v)
+                        for k, v in differs.items()}
+                want = {**before, **want}
+                self.assertEqual(after["authorstamp"], want)
+
+                def changes(got):
+                    """What differs from before, each attribute by name."""
+                    found = [k for k in before
+                             if k != "xattrs" and got[k] != before[k]]
+                    names = set(before["xattrs"]) | set(got["xattrs"])
+                    return found + sorted(
+                        n for n in names
+                        if got["xattrs"].get(n) != before["xattrs"].get(n))
+
+                lost = {t: changes(after[t]) for t in after}
+                report.append(f"{name}: authorstamp changes "
+                              f"{', '.join(lost['authorstamp']) or 'nothing'}; "
+                              f"sed -i {', '.join(lost['sed']) or 'nothing'}")
+                for key in set(lost["authorstamp"]) - set(lost["sed"]):
+                    self.assertIn(key, differs.keys() | {"security.capability"},
+                                  f"sed -i keeps {key}, the tool does not")
+        print("\nidentity: " + "\nidentity: ".join(report), file=sys.stderr)
 
     def test_symbolic_link_stays_a_link(self):
         # What setup.xml holds: relative, absolute, or a link to a link.
@@ -641,6 +836,26 @@ class TraceTest(Case):
 
 
 class StartupTest(Case):
+    def test_program_file_deleted_while_it_runs(self):
+        # The kernel then names it "PATH (deleted)"; it is still PATH that
+        # gives the directory and the name in messages.
+        if support.EMULATOR:
+            self.skipTest("the emulator runs the program from its own path")
+        sb = self.sandbox()
+        sb.write("setup.xml", ROAD)
+        fd = os.open(sb.exe, os.O_RDONLY)
+        self.addCleanup(os.close, fd)
+        os.unlink(sb.exe)
+        program = f"/proc/self/fd/{fd}"
+        r = subprocess.run([program, "missing.xml"], pass_fds=(fd,),
+                           cwd=sb.elsewhere, capture_output=True, timeout=60)
+        self.assert_open_fail(r)
+        r = subprocess.run([program, "setup.xml"], pass_fds=(fd,),
+                           cwd=sb.elsewhere, capture_output=True, timeout=60)
+        self.assert_silent(r)
+        self.assertEqual(sb.read("setup.xml"), expected_rewrite(ROAD, running_user_name()))
+        self.assert_no_scratch(sb)
+
     def test_program_path_unknown(self):
         self.need_root("hiding /proc in a private mount namespace")
         if sanitized_binary():

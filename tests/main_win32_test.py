@@ -312,9 +312,14 @@ class ExclusiveAccessTest(Case):
         self.assertStamped(self.run_tool("s.xml"), "s.xml", self.CONTENT)
 
     def test_symbolic_link_target_stays_a_link(self):
-        os.symlink("s.xml", self.sb.path("link.xml"))
-        self.assertStamped(self.run_tool("link.xml"), "s.xml", self.CONTENT)
-        self.assertEqual(os.readlink(self.sb.path("link.xml")), "s.xml")
+        # (link, what it points to): the file it points to gets the content.
+        # A link may have its target's very name, in another directory.
+        for link, points_to in [("link.xml", "s.xml"), ("l.xml", "o/l.xml")]:
+            with self.subTest(link=link):
+                self.sb.write(points_to, self.CONTENT)
+                os.symlink(points_to, self.sb.path(link))
+                self.assertStamped(self.run_tool(link), points_to, self.CONTENT)
+                self.assertEqual(os.readlink(self.sb.path(link)), points_to)
 
     def test_copy_back_while_a_reader_holds_the_target(self):
         # Windows refuses to replace a file open without delete sharing;

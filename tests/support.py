@@ -78,6 +78,13 @@ def running_user_name() -> bytes:
     return f"{host}\\{account}".encode()
 
 
+def as_user(uid: int, groups=()) -> list:
+    """What to put before a command to run it as |uid|, whose group is |uid|
+    too, member of |groups| and no other (needs root)."""
+    member = f"--groups={','.join(map(str, groups))}" if groups else "--clear-groups"
+    return ["setpriv", f"--reuid={uid}", f"--regid={uid}", member]
+
+
 class Sandbox:
     """A temporary directory with a copy of the binary in it, and a second
     directory to run it from, so that the working directory never helps."""
@@ -125,14 +132,16 @@ class Sandbox:
                       if f.endswith("New")]
         return sorted(found)
 
-    def command(self, *args, uid=None, account=None, host="build01", exe=None):
+    def command(self, *args, uid=None, groups=(), account=None, host="build01",
+                exe=None):
         """The command line that runs the binary (or |exe|) with |args|.
-        With |uid| it runs as that user; with |account| the user's account
-        entry names |account| and the host is called |host| (needs root: a
-        private mount and host-name namespace)."""
+        With |uid| it runs as that user, member of |groups| only; with
+        |account| the user's account entry names |account| and the host is
+        called |host| (needs root: a private mount and host-name
+        namespace)."""
         cmd = [*EMULATOR, exe or self.exe, *args]
         if uid is not None:
-            cmd = ["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups"] + cmd
+            cmd = as_user(uid, groups) + cmd
         if account is not None:
             passwd = os.path.join(self.root, "passwd")
             owner = os.getuid() if uid is None else uid
@@ -143,11 +152,12 @@ class Sandbox:
             cmd = ["unshare", "--mount", "--uts", "sh", "-c", script, passwd, host] + cmd
         return cmd
 
-    def run(self, *args, uid=None, account=None, host="build01", exe=None,
-            **kwargs):
+    def run(self, *args, uid=None, groups=(), account=None, host="build01",
+            exe=None, **kwargs):
         kwargs.setdefault("timeout", 120)
         return subprocess.run(
-            self.command(*args, uid=uid, account=account, host=host, exe=exe),
+            self.command(*args, uid=uid, groups=groups, account=account,
+                         host=host, exe=exe),
             cwd=self.elsewhere,
             capture_output=True,
             **kwargs,
