@@ -285,6 +285,10 @@ bool IsOwnFile(HANDLE h, const char* what, const std::string& path,
     *err = Fail(what, path, GetLastError());
     return false;
   }
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    *err = Fail(what, path, ERROR_DIRECTORY);
+    return false;
+  }
   const bool linked =
       (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
       info.nNumberOfLinks > 1 || !LinkedFile(h, path).empty();
@@ -293,35 +297,55 @@ bool IsOwnFile(HANDLE h, const char* what, const std::string& path,
   return !linked;
 }
 
-}  // namespace
-
-bool CreateScratch(const std::string& path, File* file, std::string* err) {
-  // A link planted at the scratch path must not make the run truncate the
-  // file it points to: a symbolic link or junction is opened itself, not
-  // followed, and refused, and so is a file with other names.  Truncation
-  // waits until the file is known to be an ordinary file of our own.
-  const char* what = "cannot create scratch file";
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                         nullptr);
+// Removes a file an earlier run left at the scratch name |path|: an
+// ordinary file of one name, which no other process has open.  A link is
+// opened itself, not followed, and refused.
+bool RemoveStale(const std::string& path, const char* what, std::string* err) {
+  HANDLE h = CreateFileA(
+      path.c_str(), DELETE | FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
-    *err = Fail(what, path, GetLastError());
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND)  // gone meanwhile
+      return true;
+    *err = Fail(what, path, error);
     return false;
   }
-  const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
   bool ok = IsOwnFile(h, what, path, err);
-  if (ok && !SetEndOfFile(h)) {
+  FILE_DISPOSITION_INFO remove = {TRUE};
+  if (ok && !SetFileInformationByHandle(h, FileDispositionInfo, &remove,
+                                        sizeof(remove))) {
     *err = Fail(what, path, GetLastError());
     ok = false;
   }
-  if (!ok) {
-    CloseHandle(h);
-    if (!existed)
-      DeleteFileA(path.c_str());
-    return false;
+  CloseHandle(h);
+  return ok;
+}
+
+}  // namespace
+
+bool CreateScratch(const std::string& path, File* file, std::string* err) {
+  // The scratch file must be one this run creates: whoever could open a
+  // file that was there before (its security may let them) could read or
+  // change the new content before it replaces the target.  Whatever an
+  // earlier run left at the name is removed first.
+  const char* what = "cannot create scratch file";
+  constexpr int kAttempts = 10;
+  for (int attempt = 1;; ++attempt) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      Hold(file, h, path);
+      return true;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS || attempt == kAttempts) {
+      *err = Fail(what, path, error);
+      return false;
+    }
+    if (!RemoveStale(path, what, err))
+      return false;
   }
-  Hold(file, h, path);
-  return true;
 }
 
 bool Read(File* file, char* buf, size_t capacity, size_t* got,

@@ -307,9 +307,17 @@ class ExclusiveAccessTest(Case):
                 self.assertEqual(self.sb.read("victim"), b"precious\n")
                 os.remove(self.sb.path("s.xmlNew"))
 
-    def test_stale_scratch_file_is_reused_and_removed(self):
-        self.sb.write("s.xmlNew", b"left over from a killed run" * 1000)
+    def test_stale_scratch_file_is_replaced_by_a_new_one(self):
+        # Not reused: whoever could open the old file (its security may let
+        # them) must not reach the new content.  A Linux descriptor, which
+        # Wine's share modes do not see, stands for such an opener.
+        stale = self.sb.write("s.xmlNew", b"left over from a killed run" * 1000)
+        fd = os.open(stale, os.O_WRONLY)
+        self.addCleanup(os.close, fd)
         self.assertStamped(self.run_tool("s.xml"), "s.xml", self.CONTENT)
+        os.write(fd, b"written through the old file")
+        self.assertEqual(self.sb.read("s.xml"),
+                         expected_rewrite(self.CONTENT, self.user()))
 
     def test_symbolic_link_target_stays_a_link(self):
         # (link, what it points to): the file it points to gets the content.
