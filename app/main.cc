@@ -127,7 +127,9 @@ int main(int argc, char** argv) {
     case Result::kStamped:
       return 0;
     case Result::kOpenFailed:
-      platform::Alert(kOpenFailed);
+      platform::Alert(platform::kOpenFailureSaysWhy
+                          ? std::string(kOpenFailed) + " (" + err + ")"
+                          : std::string(kOpenFailed));
       return 0;
     case Result::kFailed:
       platform::Alert(err);

@@ -40,8 +40,13 @@ std::string g_program_name = "authorstamp";
 
 std::string Reason(int error) { return strerror(error); }
 
+// "what path", or the path alone where the caller says what went wrong.
+std::string Subject(const std::string& what, const std::string& path) {
+  return what.empty() ? path : what + " " + path;
+}
+
 std::string Fail(const std::string& what, const std::string& path, int error) {
-  return what + " " + path + ": " + Reason(error);
+  return Subject(what, path) + ": " + Reason(error);
 }
 
 bool SameFile(const struct stat& a, const struct stat& b) {
@@ -61,13 +66,12 @@ bool LockOpened(int fd, const std::string& path, bool follow, const char* what,
     return false;
   }
   if (!S_ISREG(opened.st_mode)) {
-    *err = std::string(what) + " " + path + ": not a regular file";
+    *err = Subject(what, path) + ": not a regular file";
     return false;
   }
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    *err = errno == EWOULDBLOCK
-               ? std::string(what) + " " + path + ": in use by another process"
-               : Fail(what, path, errno);
+    *err = errno == EWOULDBLOCK ? Subject(what, path) + ": held by another run"
+                                : Fail(what, path, errno);
     return false;
   }
   struct stat named;
@@ -77,7 +81,7 @@ bool LockOpened(int fd, const std::string& path, bool follow, const char* what,
     return false;
   }
   if (!SameFile(opened, named)) {
-    *err = std::string(what) + " " + path + ": replaced while being opened";
+    *err = Subject(what, path) + ": replaced while being opened";
     *replaced = true;
     return false;
   }
@@ -154,7 +158,7 @@ bool ResolveLink(const std::string& path, std::string* real, std::string* err) {
   std::unique_ptr<char, decltype(&free)> resolved(
       realpath(path.c_str(), nullptr), &free);
   if (!resolved) {
-    *err = Fail("cannot follow the link", path, errno);
+    *err = Fail("", path, errno);
     return false;
   }
   *real = resolved.get();
@@ -270,16 +274,17 @@ bool UserName(std::string* name, std::string* err) {
 bool OpenTarget(const std::string& path, File* file, std::string* err) {
   // Another run may rename its result over the target between our open and
   // our lock; then the file we hold is the old one and we open again.
+  // The messages are "path: reason": the caller says what failed.
   for (int attempt = 0; attempt < 100; ++attempt) {
     const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-      *err = Fail("cannot open", path, errno);
+      *err = Fail("", path, errno);
       return false;
     }
     std::string real;
     bool replaced = false;
     if (ResolveLink(path, &real, err) &&
-        LockOpened(fd, real, true, "cannot open", &replaced, err)) {
+        LockOpened(fd, real, true, "", &replaced, err)) {
       Hold(file, fd, real);
       return true;
     }

@@ -116,9 +116,15 @@ def sweep():
     return _sweep
 
 
+def open_failed(run):
+    """Whether the run ended with the open failure on its target, exactly."""
+    return (run.returncode == 0 and
+            support.open_failure_reason(run.stderr, run.target) is not None)
+
+
 def reported_failure(run):
     """Whether the run ended with one of the tool's own failure reports."""
-    return ((run.returncode == 0 and run.stderr == support.OPEN_FAILED) or
+    return (open_failed(run) or
             (run.returncode == 1 and run.stderr == support.STARTUP_FAILED) or
             (run.returncode == 1 and run.stderr.startswith(b"authorstamp: ") and
              run.stderr.endswith(b"\n") and run.stderr.count(b"\n") == 1 and
@@ -157,7 +163,7 @@ def outcome_problems(run, old, new, scratch_may_stay=False):
 def kind(run):
     if run.reported_success:
         return "rewritten"
-    if run.stderr == support.OPEN_FAILED:
+    if open_failed(run):
         return "Open file fail!"
     if reported_failure(run):
         return "failure reported"

@@ -19,7 +19,7 @@ import threading
 import unittest
 
 import support
-from support import NOBODY, OPEN_FAILED, expected_rewrite, is_root, running_user_name
+from support import NOBODY, expected_rewrite, is_root, open_failed, running_user_name
 
 # The road of one file: three lines with LF ends, one of them tagged.
 ROAD = b"<project>\n  <Author>old</Author>\n</project>\n"
@@ -148,14 +148,15 @@ class UserNameTest(Case):
 
 class PathTest(Case):
     ABSOLUTE = object()
-    # (arguments, the one file that is stamped or None for "Open file fail!")
+    # (arguments, the one file that is stamped, or None and the reason of
+    # "Open file fail!")
     CASES = [
-        ([], None),
-        ([""], None),
-        ([ABSOLUTE], None),
-        (["sub/setup.xml"], "sub/setup.xml"),
-        (["sub/../setup.xml"], "setup.xml"),
-        (["setup.xml", "other.xml"], "setup.xml"),
+        ([], None, errno.EISDIR),
+        ([""], None, errno.EISDIR),
+        ([ABSOLUTE], None, errno.ENOENT),
+        (["sub/setup.xml"], "sub/setup.xml", None),
+        (["sub/../setup.xml"], "setup.xml", None),
+        (["setup.xml", "other.xml"], "setup.xml", None),
     ]
     FILES = ["bin/setup.xml", "bin/sub/setup.xml", "bin/other.xml",
              "elsewhere/setup.xml", "elsewhere/sub/setup.xml"]
@@ -176,7 +177,7 @@ class PathTest(Case):
         self.assert_no_scratch(sb)
 
     def test_argument_is_named_from_program_directory(self):
-        for args, stamped in self.CASES:
+        for args, stamped, reason in self.CASES:
             with self.subTest(args=args):
                 sb = self.sandbox()
                 self.populate(sb)
@@ -184,7 +185,8 @@ class PathTest(Case):
                         for a in args]
                 r = sb.run(*args)
                 if stamped is None:
-                    self.assert_open_fail(r)
+                    # The program's directory and the argument, as they stand.
+                    self.assert_open_fail(r, sb.dir + "/" + "".join(args[:1]), reason)
                 else:
                     self.assert_silent(r)
                 self.assert_only_stamped(sb, stamped and "bin/" + stamped)
@@ -259,20 +261,24 @@ class OpenFailTest(Case):
             sb.write("sub/setup.xml", ROAD, mode=0o666)
             os.chmod(sb.path("sub"), 0o700)
 
-        # (case, preparation, target, user who runs the tool)
+        held_reason = "held by another run"
+        # (case, preparation, target, user who runs the tool, the reason
+        # the line gives)
         cases = [
-            ("missing", missing, "setup.xml", None),
-            ("directory", directory, "setup.xml", None),
-            ("fifo", fifo, "setup.xml", None),
-            ("dangling link", dangling_link, "setup.xml", None),
-            ("held exclusively", held(fcntl.LOCK_EX), "setup.xml", None),
-            ("held shared", held(fcntl.LOCK_SH), "setup.xml", None),
-            ("read-only, own file", read_only_own, "setup.xml", NOBODY),
-            ("read-only, another's file", read_only_other, "setup.xml", NOBODY),
-            ("directory not searchable", closed_directory, "sub/setup.xml", NOBODY),
-            ("the running program itself", missing, "authorstamp", None),
+            ("missing", missing, "setup.xml", None, errno.ENOENT),
+            ("directory", directory, "setup.xml", None, errno.EISDIR),
+            ("fifo", fifo, "setup.xml", None, "not a regular file"),
+            ("dangling link", dangling_link, "setup.xml", None, errno.ENOENT),
+            ("held exclusively", held(fcntl.LOCK_EX), "setup.xml", None, held_reason),
+            ("held shared", held(fcntl.LOCK_SH), "setup.xml", None, held_reason),
+            ("read-only, own file", read_only_own, "setup.xml", NOBODY, errno.EACCES),
+            ("read-only, another's file", read_only_other, "setup.xml", NOBODY,
+             errno.EACCES),
+            ("directory not searchable", closed_directory, "sub/setup.xml", NOBODY,
+             errno.EACCES),
+            ("the running program itself", missing, "authorstamp", None, errno.ETXTBSY),
         ]
-        for name, prepare, target, uid in cases:
+        for name, prepare, target, uid, reason in cases:
             with self.subTest(name), contextlib.ExitStack() as stack:
                 if uid is not None:
                     self.need_root("running as another user")
@@ -285,7 +291,7 @@ class OpenFailTest(Case):
                 before = sorted(os.walk(sb.dir))
                 content = sb.read(target) if os.path.isfile(sb.path(target)) else None
                 r = sb.run(target, uid=uid)
-                self.assert_open_fail(r)
+                self.assert_open_fail(r, sb.path(target), reason)
                 self.assertEqual(sorted(os.walk(sb.dir)), before)
                 if content is not None:
                     self.assertEqual(sb.read(target), content)
@@ -591,8 +597,9 @@ class ConcurrencyTest(Case):
         for p in runs:
             out, err = p.communicate(timeout=60)
             outcomes.append((p.returncode, out, err))
+        held = open_failed(sb.path("setup.xml"), "held by another run")
         for outcome in outcomes:
-            self.assertIn(outcome, [(0, b"", b""), (0, b"", OPEN_FAILED)])
+            self.assertIn(outcome, [(0, b"", b""), (0, b"", held)])
         self.assertIn((0, b"", b""), outcomes)
         self.assertEqual(sb.read("setup.xml"), expected_rewrite(content, running_user_name()))
         self.assert_no_scratch(sb)

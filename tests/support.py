@@ -15,6 +15,7 @@ gave the binary."""
 import argparse
 import concurrent.futures
 import dataclasses
+import errno
 import os
 import pwd
 import queue
@@ -32,9 +33,30 @@ BINARY = None  # the built tool, from the command line
 EMULATOR = []  # what runs it, when it cannot run by itself
 VERSION = None  # the version it was built with, when given
 
-OPEN_FAILED = b"authorstamp: Open file fail!\n"
+# The alert of a target that cannot be had: on Windows the whole line; on
+# POSIX its beginning, followed by " (PATH: REASON)".
+OPEN_FAILED = b"authorstamp: Open file fail!"
+# What the open failure gives as its reason besides the system's own texts.
+OPEN_FAILED_REASONS = {"not a regular file", "held by another run",
+                       "replaced while being opened"}
 STARTUP_FAILED = b"Fatal Error: MFC initialization failed\n"
 NOBODY = 65534
+
+
+def open_failed(path: str, reason: str) -> bytes:
+    """The line of the open failure on |path| for |reason| (POSIX)."""
+    return b"%s (%s: %s)\n" % (OPEN_FAILED, os.fsencode(path), reason.encode())
+
+
+def open_failure_reason(stderr: bytes, path: str):
+    """The reason that |stderr| gives, when it is exactly the line of the
+    open failure on |path| with a reason the tool can give; None otherwise."""
+    head = b"%s (%s: " % (OPEN_FAILED, os.fsencode(path))
+    if not (stderr.startswith(head) and stderr.endswith(b")\n")):
+        return None
+    reason = stderr[len(head):-2].decode(errors="replace")
+    known = OPEN_FAILED_REASONS | {os.strerror(n) for n in errno.errorcode}
+    return reason if reason in known else None
 
 
 def expected_rewrite(content: bytes, user: bytes) -> bytes:
@@ -166,8 +188,13 @@ class Case(unittest.TestCase):
     def assert_silent(self, r):
         self.assertEqual((r.returncode, r.stdout, r.stderr), (0, b"", b""))
 
-    def assert_open_fail(self, r):
-        self.assertEqual((r.returncode, r.stdout, r.stderr), (0, b"", OPEN_FAILED))
+    def assert_open_fail(self, r, path, reason):
+        """Exit 0 and the one line of the open failure on |path|; |reason|
+        is its reason as a text, or an errno value."""
+        if isinstance(reason, int):
+            reason = os.strerror(reason)
+        self.assertEqual((r.returncode, r.stdout, r.stderr),
+                         (0, b"", open_failed(path, reason)))
 
     def assert_failed(self, r, *fragments):
         """Exit 1 with one alert line that holds every fragment."""
