@@ -11,7 +11,6 @@ import json
 import os
 import subprocess
 import sys
-import unittest
 
 import support
 
@@ -48,14 +47,14 @@ print(json.dumps({"seen": seen, "other_sizes": others}))
 """
 
 
-class SimultaneousRuns(unittest.TestCase):
+class SimultaneousRuns(support.Case):
 
     def setUp(self):
         self.box = support.Sandbox()
         self.addCleanup(self.box.cleanup)
         # The runs trace to a log of their own, when root can give them one.
         self.prefix = []
-        if support.is_root():
+        if support.private_mounts():
             listener = support.LogListener(os.path.join(self.box.root, "log"))
             self.addCleanup(listener.close)
             self.prefix = listener.prefix(self.box.elsewhere)

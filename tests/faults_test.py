@@ -11,7 +11,6 @@ import os
 import shutil
 import subprocess
 import sys
-import unittest
 
 import support
 
@@ -170,8 +169,10 @@ def kind(run):
     return "ended before opening the target"
 
 
-@unittest.skipUnless(support.have_strace(), "strace is not installed (.ci/run installs it)")
-class SystemCallFaults(unittest.TestCase):
+class SystemCallFaults(support.Case):
+
+    def setUp(self):
+        self.need_strace()
 
     def test_profile_holds_the_calls_that_matter(self):
         s = sweep()
@@ -252,12 +253,11 @@ class SystemCallFaults(unittest.TestCase):
             self.fail(f"{len(problems)} problems:\n" + "\n".join(problems[:40]))
 
 
-class FullDisk(unittest.TestCase):
+class FullDisk(support.Case):
     """A real small file system, not an injected error."""
 
     def setUp(self):
-        if not support.is_root():
-            self.skipTest("mounting a small tmpfs needs root")
+        self.need_root("mounting a small tmpfs")
         self.box = support.Sandbox()
         self.addCleanup(self.box.cleanup)
 
@@ -304,13 +304,12 @@ class FullDisk(unittest.TestCase):
         self.check_refused(disk, exe, content)
 
 
-class StalledLogDaemon(unittest.TestCase):
+class StalledLogDaemon(support.Case):
     """Something listens at /dev/log but has stopped reading: once the
     socket's queue is full, sending a record blocks."""
 
     def test_the_run_still_finishes(self):
-        if not support.is_root():
-            self.skipTest("a private /dev/log needs root")
+        self.need_namespaces("a private /dev/log")
         box = support.Sandbox()
         self.addCleanup(box.cleanup)
         listener = support.LogListener(os.path.join(box.root, "log"), drain=False)

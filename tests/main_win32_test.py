@@ -22,7 +22,6 @@ import socket
 import subprocess
 import sys
 import tempfile
-import unittest
 
 import support
 from support import expected_rewrite
@@ -330,8 +329,8 @@ class ExclusiveAccessTest(Case):
         self.assertEqual(sorted(os.listdir(self.sb.dir)),
                          ["authorstamp.exe", "s.xml"])
 
-    @unittest.skipUnless(os.geteuid() == 0, "mounting needs root")
     def test_copy_back_that_cannot_replace_the_target(self):
+        self.need_root("mounting")
         # A file mounted over the target opens like any other, but nothing
         # can be renamed onto it or away from it.
         other = os.path.join(self.sb.root, "mounted.xml")
@@ -340,7 +339,7 @@ class ExclusiveAccessTest(Case):
         mount = subprocess.run(["mount", "--bind", other, self.sb.path("s.xml")],
                                capture_output=True, timeout=TIMEOUT)
         if mount.returncode != 0:
-            self.skipTest(f"cannot bind-mount: {mount.stderr!r}")
+            support.unavailable(self, f"cannot bind-mount: {mount.stderr!r}")
         try:
             result = self.run_tool("s.xml")
         finally:

@@ -10,12 +10,19 @@ Every suite is started as
 
 --emulator, given once per word, is the command that runs the binary where
 it cannot run by itself (Wine, qemu); --version is the version the build
-gave the binary."""
+gave the binary.
+
+A suite exits 0 when every case ran and passed, 1 when one failed, and
+SKIPPED when none failed but some could not run on this machine (no root,
+no strace, no private mounts): CTest shows that suite as skipped, never as
+passed.  A case that does not apply to the build at hand (an emulator, a
+sanitizer runtime) skips without that; it could never run there."""
 
 import argparse
 import concurrent.futures
 import dataclasses
 import errno
+import functools
 import os
 import pwd
 import queue
@@ -41,6 +48,10 @@ OPEN_FAILED_REASONS = {"not a regular file", "held by another run",
                        "replaced while being opened"}
 STARTUP_FAILED = b"Fatal Error: MFC initialization failed\n"
 NOBODY = 65534
+
+# The exit status of a suite that could not run whole (SKIP_RETURN_CODE).
+SKIPPED = 77
+_unavailable = []  # the cases that could not run here, and why
 
 
 def open_failed(path: str, reason: str) -> bytes:
@@ -78,6 +89,24 @@ def expected_rewrite(content: bytes, user: bytes) -> bytes:
 
 def is_root() -> bool:
     return os.geteuid() == 0
+
+
+@functools.cache
+def private_mounts() -> bool:
+    """Whether this process may give a command mount and host-name
+    namespaces of its own: root, where the kernel and any container allow."""
+    if not is_root() or not shutil.which("unshare"):
+        return False
+    probe = subprocess.run(["unshare", "--mount", "--uts", "true"],
+                           capture_output=True, timeout=60)
+    return probe.returncode == 0
+
+
+def unavailable(case: unittest.TestCase, why: str):
+    """Skips |case| because this machine lacks what it needs, which makes
+    the whole suite count as skipped."""
+    _unavailable.append(f"{case.id()}: {why}")
+    raise unittest.SkipTest(f"cannot run here: {why}")
 
 
 def running_user_name() -> bytes:
@@ -178,11 +207,21 @@ class Case(unittest.TestCase):
 
     def need_root(self, why):
         if not is_root():
-            self.skipTest(f"needs root ({why})")
+            unavailable(self, f"needs root ({why})")
+
+    def need_namespaces(self, why):
+        """Root and private mount and host-name namespaces."""
+        self.need_root(why)
+        if not private_mounts():
+            unavailable(self, f"cannot make private mounts ({why})")
+
+    def need_strace(self):
+        if not have_strace():
+            unavailable(self, "strace is not installed (tests/run.sh installs it)")
 
     def need_version(self):
         if VERSION is None:
-            self.skipTest("the suite was started without --version")
+            unavailable(self, "the suite was started without --version")
         return VERSION
 
     def assert_silent(self, r):
@@ -223,7 +262,16 @@ def main():
     BINARY = os.path.abspath(opts.binary)
     EMULATOR = opts.emulator
     VERSION = opts.version
-    unittest.main(module="__main__", argv=[sys.argv[0], *rest], verbosity=2)
+    program = unittest.main(module="__main__", argv=[sys.argv[0], *rest],
+                            verbosity=2, exit=False)
+    result = program.result
+    if not result.wasSuccessful():
+        sys.exit(1)
+    if _unavailable or not result.testsRun:
+        print(f"\nSKIPPED: {len(_unavailable)} cases could not run here:",
+              *_unavailable or ["no case ran"], sep="\n  ", file=sys.stderr)
+        sys.exit(SKIPPED)
+    sys.exit(0)
 
 
 # --- Fault injection, crash points and concurrency --------------------------
@@ -353,14 +401,14 @@ class Run:
 class LogListener:
     """Stands in for the system log daemon: a datagram socket that commands
     started through prefix() reach as /dev/log, in a mount namespace of
-    their own (root only), so that neither the machine's log nor another
+    their own (private_mounts() only), so that neither the machine's log nor another
     test listening at the real /dev/log is involved.  With |drain| it reads
     every record as it comes; without, it never reads, like a daemon that
     hangs."""
 
     def __init__(self, path: str, drain: bool = True):
         self.path = path
-        self.records = 0
+        self.records = []  # what it has read, in order
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(path)
         self.stop = threading.Event()
@@ -383,8 +431,7 @@ class LogListener:
     def _drain(self):
         while not self.stop.is_set():
             try:
-                self.sock.recv(1 << 16)
-                self.records += 1
+                self.records.append(self.sock.recv(1 << 16))
             except TimeoutError:
                 pass
 
@@ -415,7 +462,7 @@ class Bench:
         self.log = os.path.join(self.box.root, "strace.log")
         self.listener = None
         self.prefix = []
-        if is_root():
+        if private_mounts():
             self.listener = LogListener(os.path.join(self.box.root, "log"))
             self.prefix = self.listener.prefix(self.box.elsewhere)
 
