@@ -23,7 +23,11 @@ const char kUsage[] =
     "to the directory that holds this program, not the working directory.\n"
     "\n"
     "  --version  print the version and exit\n"
-    "  --help     print this text and exit\n";
+    "  --help     print this text and exit\n"
+    "\n"
+    "Exit status: 0 when FILE was stamped, and also when it cannot be opened\n"
+    "(\"Open file fail!\"); 1 on any other failure, which leaves FILE as it\n"
+    "was.  See authorstamp(1).\n";
 
 // What the target's name gets to form the scratch file's name beside it.
 const char kScratchSuffix[] = "New";

@@ -21,6 +21,9 @@ import unittest
 import support
 from support import NOBODY, expected_rewrite, open_failed, running_user_name
 
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PAGE = os.path.join(SOURCE, "docs", "authorstamp.1")
+
 # The road of one file: three lines with LF ends, one of them tagged.
 ROAD = b"<project>\n  <Author>old</Author>\n</project>\n"
 ROAD_STAMPED = (b"<project>\r\n  <Author>BUILD01\\builder</Author>\r\n"
@@ -632,6 +635,19 @@ class TraceTest(Case):
         for rec, line in zip(log.records, stamped):
             self.assertTrue(rec.startswith(b"<15>"), rec)
             self.assertTrue(rec.endswith(b"authorstamp: " + line), rec)
+
+
+class DocsTest(Case):
+    def test_manual_page_renders_without_warnings(self):
+        checks = [["groff", "-man", "-ww", "-z", PAGE],
+                  ["mandoc", "-Tlint", "-Wwarning", PAGE]]
+        checks = [c for c in checks if shutil.which(c[0])]
+        if not checks:
+            support.unavailable(self, "neither groff nor mandoc is installed")
+        for check in checks:
+            with self.subTest(check[0]):
+                r = subprocess.run(check, capture_output=True, timeout=60)
+                self.assertEqual((r.returncode, r.stdout, r.stderr), (0, b"", b""))
 
 
 class StartupTest(Case):
