@@ -6,6 +6,7 @@ working directory.  Usage: see support.py."""
 import contextlib
 import errno
 import fcntl
+import filecmp
 import os
 import pwd
 import random
@@ -14,6 +15,7 @@ import shutil
 import signal
 import stat
 import subprocess
+import tarfile
 import threading
 import time
 import unittest
@@ -23,6 +25,7 @@ from support import NOBODY, expected_rewrite, open_failed, running_user_name
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PAGE = os.path.join(SOURCE, "docs", "authorstamp.1")
+README = os.path.join(SOURCE, "README.md")
 
 # The road of one file: three lines with LF ends, one of them tagged.
 ROAD = b"<project>\n  <Author>old</Author>\n</project>\n"
@@ -83,6 +86,9 @@ def unused_uid() -> int:
 def sanitized_binary() -> bool:
     with open(support.BINARY, "rb") as f:
         return b"__asan_init" in f.read()
+
+
+ELF_MACHINES = {0x3E: "x86_64", 0xB7: "aarch64"}
 
 
 Case = support.Case
@@ -648,6 +654,38 @@ class DocsTest(Case):
             with self.subTest(check[0]):
                 r = subprocess.run(check, capture_output=True, timeout=60)
                 self.assertEqual((r.returncode, r.stdout, r.stderr), (0, b"", b""))
+
+
+class PackageTest(Case):
+    def test_release_archive_holds_a_tool_that_works(self):
+        version = self.need_version()
+        sb = self.sandbox()
+        archive = support.release_archive(self, os.path.join(sb.root, "cpack"))
+        with open(support.BINARY, "rb") as f:
+            machine = ELF_MACHINES[int.from_bytes(f.read(20)[18:], "little")]
+        top = f"authorstamp-{version}-Linux-{machine}"
+        self.assertEqual(os.path.basename(archive), top + ".tar.gz")
+        unpacked = os.path.join(sb.root, "unpacked")
+        with tarfile.open(archive) as tar:
+            files = sorted(m.name for m in tar.getmembers() if not m.isdir())
+            # Newer Pythons want to be told how far to trust an archive.
+            safe = {"filter": "data"} if hasattr(tarfile, "data_filter") else {}
+            tar.extractall(unpacked, **safe)
+        # (where in the archive, the file it must be a copy of)
+        contents = [("bin/authorstamp", support.BINARY),
+                    ("share/doc/authorstamp/README.md", README),
+                    ("share/man/man1/authorstamp.1", PAGE)]
+        self.assertEqual(files, [f"{top}/{name}" for name, _ in contents])
+        for name, source in contents:
+            self.assertTrue(filecmp.cmp(os.path.join(unpacked, top, name), source,
+                                        shallow=False), name)
+
+        bin_dir = os.path.join(unpacked, top, "bin")
+        with open(os.path.join(bin_dir, "setup.xml"), "wb") as f:
+            f.write(ROAD)
+        self.assert_silent(sb.run("setup.xml", exe=os.path.join(bin_dir, "authorstamp")))
+        with open(os.path.join(bin_dir, "setup.xml"), "rb") as f:
+            self.assertEqual(f.read(), expected_rewrite(ROAD, running_user_name()))
 
 
 class StartupTest(Case):

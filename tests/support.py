@@ -120,6 +120,20 @@ def running_user_name() -> bytes:
     return f"{host}\\{account}".encode()
 
 
+def release_archive(case: unittest.TestCase, dest: str) -> str:
+    """Makes the release archive of the build that made BINARY, with cpack
+    into |dest|, and returns its path.  Only the build directory can."""
+    config = os.path.join(os.path.dirname(BINARY), "CPackConfig.cmake")
+    if not os.path.exists(config) or not shutil.which("cpack"):
+        unavailable(case, f"no cpack, or no {config} beside the binary")
+    r = subprocess.run(["cpack", "--config", config, "-B", dest],
+                       capture_output=True, timeout=300)
+    case.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+    made = [n for n in os.listdir(dest) if n.endswith((".tar.gz", ".zip"))]
+    case.assertEqual(len(made), 1, made)
+    return os.path.join(dest, made[0])
+
+
 class Sandbox:
     """A temporary directory with a copy of the binary in it, and a second
     directory to run it from, so that the working directory never helps."""
