@@ -10,6 +10,7 @@ import filecmp
 import os
 import pwd
 import random
+import re
 import resource
 import shutil
 import signal
@@ -86,6 +87,53 @@ def unused_uid() -> int:
 def sanitized_binary() -> bool:
     with open(support.BINARY, "rb") as f:
         return b"__asan_init" in f.read()
+
+
+def read_text(path: str) -> str:
+    with open(path, encoding="utf-8") as f:
+        return f.read()
+
+
+def between(text: str, start: str, end: str) -> str:
+    """The part of |text| from the line |start| to the next line that begins
+    with |end|."""
+    at = text.index("\n" + start + "\n")
+    stop = text.find("\n" + end, at + len(start) + 2)
+    return text[at:stop if stop >= 0 else len(text)]
+
+
+def roff_words(roff: str) -> str:
+    """The running text of man(7) source: requests, comments and font
+    changes left out, the arguments of the alternating-font macros (.BI,
+    .RB, ...) joined as they print, blanks collapsed."""
+    out = []
+    for line in roff.splitlines():
+        if line.startswith('.\\"'):
+            continue
+        if line.startswith("."):
+            name, _, rest = line[1:].partition(" ")
+            args = [q or w for q, w in re.findall(r'"([^"]*)"|(\S+)', rest)]
+            alternating = len(name) == 2 and set(name) <= set("BIR")
+            line = ("" if alternating else " ").join(args)
+        out.append(line)
+    text = re.sub(r"\\f[BIRP]", "", " ".join(out))
+    text = text.replace("\\-", "-").replace("\\e", "\\")
+    return re.sub(r"\s+", " ", text)
+
+
+def message_texts() -> set:
+    """The fixed words of every message the POSIX tool forms: the string
+    literals of its run sequence and its services that read as words (the
+    usage text aside)."""
+    texts = set()
+    for name in ("app/main.cc", "platform/services-posix.cc"):
+        code = re.sub(r"//[^\n]*", "", read_text(os.path.join(SOURCE, name)))
+        code = re.sub(r"const char kUsage\[\] =.*?;\n", "", code, flags=re.S)
+        for literal in re.findall(r'"((?:[^"\\\n]|\\.)*)"', code):
+            words = literal.removesuffix("\\n").strip(": ")
+            if " " in words and re.fullmatch(r"[A-Za-z][\w!(),:' -]*", words):
+                texts.add(words)
+    return texts
 
 
 ELF_MACHINES = {0x3E: "x86_64", 0xB7: "aarch64"}
@@ -654,6 +702,34 @@ class DocsTest(Case):
             with self.subTest(check[0]):
                 r = subprocess.run(check, capture_output=True, timeout=60)
                 self.assertEqual((r.returncode, r.stdout, r.stderr), (0, b"", b""))
+
+    def test_help_page_and_readme_agree(self):
+        version = self.need_version()
+        sb = self.sandbox()
+        r = sb.run("--help")
+        self.assertEqual(r.returncode, 0, r)
+        page, readme = read_text(PAGE), read_text(README)
+        options = {
+            "--help": set(re.findall(r"^ +(--[a-z]+) ", r.stdout.decode(), re.M)),
+            "page": {o.replace("\\-", "-") for o in re.findall(
+                r"^\.B (\\-\\-[a-z]+)$", between(page, ".SH OPTIONS", ".SH"), re.M)},
+            "README": set(re.findall(r"`(--[a-z]+)`", between(readme, "## What it does", "## "))),
+        }
+        self.assertEqual(options["--help"], {"--help", "--version"})
+        for where, found in options.items():
+            self.assertEqual(found, options["--help"], where)
+        self.assertIn(f'"authorstamp {version}"', page.split("\n", 5)[4])
+
+        # Every message the code can form is told in the page's list and the
+        # README's table.
+        told = {"page": roff_words(between(page, ".SH DIAGNOSTICS", ".SH")),
+                "README": re.sub(r"[`\s]+", " ", between(readme, "## Exit status and messages", "## "))}
+        texts = message_texts()
+        self.assertGreater(len(texts), 15, texts)
+        self.assertIn("Open file fail!", texts)
+        for where, text in told.items():
+            for words in sorted(texts):
+                self.assertTrue(words in text, f"the {where} does not tell {words!r}")
 
 
 class PackageTest(Case):
