@@ -92,14 +92,23 @@ def is_root() -> bool:
 
 
 @functools.cache
-def private_mounts() -> bool:
-    """Whether this process may give a command mount and host-name
-    namespaces of its own: root, where the kernel and any container allow."""
-    if not is_root() or not shutil.which("unshare"):
-        return False
+def no_private_mounts() -> str:
+    """Why this process cannot give a command mount and host-name namespaces
+    of its own, or "" when it can: it takes root, and a kernel, container or
+    chroot that allow them (a chroot's root must be a mount point)."""
+    if not is_root():
+        return "not root"
+    if not shutil.which("unshare"):
+        return "no unshare"
     probe = subprocess.run(["unshare", "--mount", "--uts", "true"],
                            capture_output=True, timeout=60)
-    return probe.returncode == 0
+    if probe.returncode == 0:
+        return ""
+    return probe.stderr.decode(errors="replace").strip() or "unshare failed"
+
+
+def private_mounts() -> bool:
+    return not no_private_mounts()
 
 
 def unavailable(case: unittest.TestCase, why: str):
@@ -227,7 +236,8 @@ class Case(unittest.TestCase):
         """Root and private mount and host-name namespaces."""
         self.need_root(why)
         if not private_mounts():
-            unavailable(self, f"cannot make private mounts ({why})")
+            unavailable(self, f"cannot make private mounts ({why}): "
+                        f"{no_private_mounts()}")
 
     def need_strace(self):
         if not have_strace():
