@@ -460,8 +460,11 @@ class LogListener:
                 pass
 
     def prefix(self, cwd: str) -> list:
-        """What to put before a command to run it in |cwd| with this log."""
-        return ["nsenter", f"--mount=/proc/{self.holder.pid}/ns/mnt",
+        """What to put before a command to run it in |cwd| with this log.
+        Entering a mount namespace puts a process at the namespace's real
+        root; --root keeps it in the holder's, which a chroot changes."""
+        holder = f"/proc/{self.holder.pid}"
+        return ["nsenter", f"--mount={holder}/ns/mnt", f"--root={holder}/root",
                 f"--wd={cwd}"]
 
     def close(self):
