@@ -292,8 +292,9 @@ def main():
     if not result.wasSuccessful():
         sys.exit(1)
     if _unavailable or not result.testsRun:
-        print(f"\nSKIPPED: {len(_unavailable)} cases could not run here:",
-              *_unavailable or ["no case ran"], sep="\n  ", file=sys.stderr)
+        why = sorted(set(_unavailable)) or ["no case ran"]
+        print(f"\nSKIPPED: {len(why)} cases could not run here:", *why,
+              sep="\n  ", file=sys.stderr)
         sys.exit(SKIPPED)
     sys.exit(0)
 
