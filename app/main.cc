@@ -24,7 +24,11 @@ const char kUsage[] =
     "to the directory that holds this program, not the working directory.\n"
     "\n"
     "  --version  print the version and exit\n"
-    "  --help     print this text and exit\n";
+    "  --help     print this text and exit\n"
+    "\n"
+    "Exit status: 0 when FILE was stamped, and also when it cannot be opened\n"
+    "(\"Open file fail!\"); 1 on any other failure, which leaves FILE as it\n"
+    "was.  See authorstamp(1).\n";
 
 // What the target's name gets to form the scratch file's name beside it.
 const char kScratchSuffix[] = "New";
@@ -135,7 +139,9 @@ int main(int argc, char** argv) {
     case Result::kStamped:
       return 0;
     case Result::kOpenFailed:
-      platform::Alert(kOpenFailed);
+      platform::Alert(platform::kOpenFailureSaysWhy
+                          ? std::string(kOpenFailed) + " (" + err + ")"
+                          : std::string(kOpenFailed));
       return 0;
     case Result::kFailed:
       platform::Alert(err);

@@ -46,8 +46,13 @@ std::string g_program_name = "authorstamp";
 
 std::string Reason(int error) { return strerror(error); }
 
+// "what path", or the path alone where the caller says what went wrong.
+std::string Subject(const std::string& what, const std::string& path) {
+  return what.empty() ? path : what + " " + path;
+}
+
 std::string Fail(const std::string& what, const std::string& path, int error) {
-  return what + " " + path + ": " + Reason(error);
+  return Subject(what, path) + ": " + Reason(error);
 }
 
 bool SameFile(const struct stat& a, const struct stat& b) {
@@ -67,13 +72,12 @@ bool LockOpened(int fd, const std::string& path, bool follow, const char* what,
     return false;
   }
   if (!S_ISREG(opened.st_mode)) {
-    *err = std::string(what) + " " + path + ": not a regular file";
+    *err = Subject(what, path) + ": not a regular file";
     return false;
   }
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    *err = errno == EWOULDBLOCK
-               ? std::string(what) + " " + path + ": in use by another process"
-               : Fail(what, path, errno);
+    *err = errno == EWOULDBLOCK ? Subject(what, path) + ": held by another run"
+                                : Fail(what, path, errno);
     return false;
   }
   struct stat named;
@@ -83,7 +87,7 @@ bool LockOpened(int fd, const std::string& path, bool follow, const char* what,
     return false;
   }
   if (!SameFile(opened, named)) {
-    *err = std::string(what) + " " + path + ": replaced while being opened";
+    *err = Subject(what, path) + ": replaced while being opened";
     *replaced = true;
     return false;
   }
@@ -180,7 +184,7 @@ bool ResolveLink(const std::string& path, std::string* real, std::string* err) {
   std::unique_ptr<char, decltype(&free)> resolved(
       realpath(path.c_str(), nullptr), &free);
   if (!resolved) {
-    *err = Fail("cannot follow the link", path, errno);
+    *err = Fail("", path, errno);
     return false;
   }
   *real = resolved.get();
@@ -328,7 +332,7 @@ bool FindProgramPath(std::string* path, std::string* err) {
   struct stat st;
   if (own.path.empty() || own.path[0] != '/' ||
       stat(own.path.c_str(), &st) != 0 || !SameFile(st, own.id)) {
-    *err = "cannot tell where the program file lies: " + exe + " is not it";
+    *err = "cannot tell where the program file lies: " + exe;
     return false;
   }
   *path = own.path;
@@ -347,7 +351,7 @@ bool RemoveStale(const std::string& path, const char* what, std::string* err) {
     return false;
   }
   if (S_ISLNK(st.st_mode)) {
-    *err = std::string(what) + " " + path + ": is a symbolic link";
+    *err = Subject(what, path) + ": is a symbolic link";
     return false;
   }
   if (S_ISDIR(st.st_mode)) {
@@ -355,7 +359,7 @@ bool RemoveStale(const std::string& path, const char* what, std::string* err) {
     return false;
   }
   if (!S_ISREG(st.st_mode)) {
-    *err = std::string(what) + " " + path + ": not a regular file";
+    *err = Subject(what, path) + ": not a regular file";
     return false;
   }
   // A file we cannot open may still be one we may remove; the removal
@@ -367,12 +371,12 @@ bool RemoveStale(const std::string& path, const char* what, std::string* err) {
         flock(probe, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     close(probe);
     if (held) {
-      *err = std::string(what) + " " + path + ": in use by another process";
+      *err = Subject(what, path) + ": held by another run";
       return false;
     }
   }
   if (unlink(path.c_str()) != 0 && errno != ENOENT) {
-    *err = std::string(what) + " " + path +
+    *err = Subject(what, path) +
            ": cannot remove the file already there: " + Reason(errno);
     return false;
   }
@@ -509,8 +513,9 @@ bool SwapIn(const std::string& scratch, const std::string& target,
     }
     if (renameat2(AT_FDCWD, scratch.c_str(), AT_FDCWD, target.c_str(),
                   RENAME_EXCHANGE) != 0) {
-      *err = "cannot replace " + target + ": the file it held is now at " +
-             scratch + " and cannot be put back: " + Reason(errno);
+      *err = "cannot replace " + target +
+             ": the file that stood there is now at " + scratch +
+             " and cannot be put back: " + Reason(errno);
       return false;
     }
     return checked ? (*err = changed, false) : failed(check_error);
@@ -637,16 +642,17 @@ bool UserName(std::string* name, std::string* err) {
 bool OpenTarget(const std::string& path, File* file, std::string* err) {
   // Another run may rename its result over the target between our open and
   // our lock; then the file we hold is the old one and we open again.
+  // The messages are "path: reason": the caller says what failed.
   for (int attempt = 0; attempt < 100; ++attempt) {
     const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-      *err = Fail("cannot open", path, errno);
+      *err = Fail("", path, errno);
       return false;
     }
     std::string real;
     bool replaced = false;
     if (ResolveLink(path, &real, err) &&
-        LockOpened(fd, real, true, "cannot open", &replaced, err)) {
+        LockOpened(fd, real, true, "", &replaced, err)) {
       Hold(file, fd, real);
       return true;
     }

@@ -15,8 +15,13 @@ namespace platform {
 
 #ifdef _WIN32
 constexpr char kPathSeparator = '\\';
+// The box of a target that cannot be opened shows the bare text that the
+// tool's Windows users and their scripts have always seen.
+constexpr bool kOpenFailureSaysWhy = false;
 #else
 constexpr char kPathSeparator = '/';
+// The line of a target that cannot be opened names the file and the reason.
+constexpr bool kOpenFailureSaysWhy = true;
 #endif
 
 /// What a platform keeps for one open file: its handle and whatever else it
@@ -50,7 +55,9 @@ bool UserName(std::string* name, std::string* err);
 /// Opens an existing regular file for reading and writing, held exclusively:
 /// fails while another run holds it.  Where |path| is a symbolic link,
 /// |file->path| becomes the path of the file it points to: that file is the
-/// one to put the scratch file beside and to replace.
+/// one to put the scratch file beside and to replace.  Where the open
+/// failure says why (kOpenFailureSaysWhy), |*err| is the path and the
+/// reason alone, "PATH: reason": the caller says what failed.
 bool OpenTarget(const std::string& path, File* file, std::string* err);
 
 /// Creates |path|, or truncates it when present, for writing, held

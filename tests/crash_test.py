@@ -9,7 +9,6 @@ Usage: crash_test.py path/to/authorstamp
 import collections
 import signal
 import sys
-import unittest
 
 import support
 
@@ -50,8 +49,10 @@ def crash_problems(killed, after, old, new):
     return problems
 
 
-@unittest.skipUnless(support.have_strace(), "strace is not installed (.ci/run installs it)")
-class CrashPoints(unittest.TestCase):
+class CrashPoints(support.Case):
+
+    def setUp(self):
+        self.need_strace()
 
     def test_killed_at_every_call(self):
         old = support.sample_content()
@@ -89,11 +90,13 @@ class CrashPoints(unittest.TestCase):
                                 for k in kills), f"no kill at {names[0]}")
 
 
-@unittest.skipUnless(support.have_strace(), "strace is not installed (.ci/run installs it)")
-class Interrupted(unittest.TestCase):
+class Interrupted(support.Case):
     """Ctrl-C, a hang-up or kill(1) while the scratch file is being written:
     the run dies of the signal, the target is untouched and the scratch file
     goes with the run."""
+
+    def setUp(self):
+        self.need_strace()
 
     def test_stop_signals_take_the_scratch_file_along(self):
         old = support.sample_content()

@@ -13,7 +13,6 @@ import shutil
 import subprocess
 import sys
 import time
-import unittest
 
 import support
 
@@ -129,9 +128,15 @@ def sweep():
     return _sweep
 
 
+def open_failed(run):
+    """Whether the run ended with the open failure on its target, exactly."""
+    return (run.returncode == 0 and
+            support.open_failure_reason(run.stderr, run.target) is not None)
+
+
 def reported_failure(run):
     """Whether the run ended with one of the tool's own failure reports."""
-    return ((run.returncode == 0 and run.stderr == support.OPEN_FAILED) or
+    return (open_failed(run) or
             (run.returncode == 1 and run.stderr == support.STARTUP_FAILED) or
             (run.returncode == 1 and run.stderr.startswith(b"authorstamp: ") and
              run.stderr.endswith(b"\n") and run.stderr.count(b"\n") == 1 and
@@ -176,15 +181,17 @@ def outcome_problems(run, old, new, scratch_may_stay=False):
 def kind(run):
     if run.reported_success:
         return "rewritten"
-    if run.stderr == support.OPEN_FAILED:
+    if open_failed(run):
         return "Open file fail!"
     if reported_failure(run):
         return "failure reported"
     return "ended before opening the target"
 
 
-@unittest.skipUnless(support.have_strace(), "strace is not installed (.ci/run installs it)")
-class SystemCallFaults(unittest.TestCase):
+class SystemCallFaults(support.Case):
+
+    def setUp(self):
+        self.need_strace()
 
     def test_profile_holds_the_calls_that_matter(self):
         s = sweep()
@@ -267,12 +274,12 @@ class SystemCallFaults(unittest.TestCase):
             self.fail(f"{len(problems)} problems:\n" + "\n".join(problems[:40]))
 
 
-@unittest.skipUnless(support.have_strace(), "strace is not installed (.ci/run installs it)")
-class Replace(unittest.TestCase):
+class Replace(support.Case):
     """How the new content takes the target's place, watched and steered
     with strace."""
 
     def setUp(self):
+        self.need_strace()
         self.box = support.Sandbox()
         self.addCleanup(self.box.cleanup)
         self.old = b"<p>\n <Author>someone</Author>\n</p>\n" * 1000
@@ -340,12 +347,11 @@ class Replace(unittest.TestCase):
                 self.assertEqual(self.box.leftovers(), [])
 
 
-class FullDisk(unittest.TestCase):
+class FullDisk(support.Case):
     """A real small file system, not an injected error."""
 
     def setUp(self):
-        if not support.is_root():
-            self.skipTest("mounting a small tmpfs needs root")
+        self.need_root("mounting a small tmpfs")
         self.box = support.Sandbox()
         self.addCleanup(self.box.cleanup)
 
@@ -392,13 +398,12 @@ class FullDisk(unittest.TestCase):
         self.check_refused(disk, exe, content)
 
 
-class StalledLogDaemon(unittest.TestCase):
+class StalledLogDaemon(support.Case):
     """Something listens at /dev/log but has stopped reading: once the
     socket's queue is full, sending a record blocks."""
 
     def test_the_run_still_finishes(self):
-        if not support.is_root():
-            self.skipTest("a private /dev/log needs root")
+        self.need_namespaces("a private /dev/log")
         box = support.Sandbox()
         self.addCleanup(box.cleanup)
         listener = support.LogListener(os.path.join(box.root, "log"), drain=False)

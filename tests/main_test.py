@@ -6,6 +6,7 @@ working directory.  Usage: see support.py."""
 import contextlib
 import errno
 import fcntl
+import filecmp
 import os
 import pwd
 import random
@@ -13,16 +14,21 @@ import re
 import resource
 import shutil
 import signal
-import socket
 import stat
 import struct
 import subprocess
 import sys
+import tarfile
 import threading
+import time
 import unittest
 
 import support
-from support import NOBODY, OPEN_FAILED, expected_rewrite, is_root, running_user_name
+from support import NOBODY, expected_rewrite, open_failed, running_user_name
+
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PAGE = os.path.join(SOURCE, "docs", "authorstamp.1")
+README = os.path.join(SOURCE, "README.md")
 
 # The road of one file: three lines with LF ends, one of them tagged.
 ROAD = b"<project>\n  <Author>old</Author>\n</project>\n"
@@ -85,12 +91,62 @@ def sanitized_binary() -> bool:
         return b"__asan_init" in f.read()
 
 
+def read_text(path: str) -> str:
+    with open(path, encoding="utf-8") as f:
+        return f.read()
+
+
+def between(text: str, start: str, end: str) -> str:
+    """The part of |text| from the line |start| to the next line that begins
+    with |end|."""
+    at = text.index("\n" + start + "\n")
+    stop = text.find("\n" + end, at + len(start) + 2)
+    return text[at:stop if stop >= 0 else len(text)]
+
+
+def roff_words(roff: str) -> str:
+    """The running text of man(7) source: requests, comments and font
+    changes left out, the arguments of the alternating-font macros (.BI,
+    .RB, ...) joined as they print, blanks collapsed."""
+    out = []
+    for line in roff.splitlines():
+        if line.startswith('.\\"'):
+            continue
+        if line.startswith("."):
+            name, _, rest = line[1:].partition(" ")
+            args = [q or w for q, w in re.findall(r'"([^"]*)"|(\S+)', rest)]
+            alternating = len(name) == 2 and set(name) <= set("BIR")
+            line = ("" if alternating else " ").join(args)
+        out.append(line)
+    text = re.sub(r"\\f[BIRP]", "", " ".join(out))
+    text = text.replace("\\-", "-").replace("\\e", "\\")
+    return re.sub(r"\s+", " ", text)
+
+
+def message_texts() -> set:
+    """The fixed words of every message the POSIX tool forms: the string
+    literals of its run sequence and its services that read as words (the
+    usage text aside)."""
+    texts = set()
+    for name in ("app/main.cc", "platform/services-posix.cc"):
+        code = re.sub(r"//[^\n]*", "", read_text(os.path.join(SOURCE, name)))
+        code = re.sub(r"const char kUsage\[\] =.*?;\n", "", code, flags=re.S)
+        for literal in re.findall(r'"((?:[^"\\\n]|\\.)*)"', code):
+            words = literal.removesuffix("\\n").strip(": ")
+            if " " in words and re.fullmatch(r"[A-Za-z][\w!(),:' -]*", words):
+                texts.add(words)
+    return texts
+
+
+ELF_MACHINES = {0x3E: "x86_64", 0xB7: "aarch64"}
+
+
 Case = support.Case
 
 
 class RoadTest(Case):
     def test_road_of_one_file(self):
-        self.need_root("a chosen account name")
+        self.need_namespaces("a chosen account name")
         sb = self.sandbox()
         sb.write("setup.xml", ROAD)
         r = sb.run("setup.xml", account="builder")
@@ -129,7 +185,7 @@ class UserNameTest(Case):
     ]
 
     def test_name_arrives_whole(self):
-        self.need_root("a chosen account name")
+        self.need_namespaces("a chosen account name")
         for account, host, name in self.CASES:
             with self.subTest(account=account, host=host):
                 sb = self.sandbox()
@@ -152,14 +208,15 @@ class UserNameTest(Case):
 
 class PathTest(Case):
     ABSOLUTE = object()
-    # (arguments, the one file that is stamped or None for "Open file fail!")
+    # (arguments, the one file that is stamped, or None and the reason of
+    # "Open file fail!")
     CASES = [
-        ([], None),
-        ([""], None),
-        ([ABSOLUTE], None),
-        (["sub/setup.xml"], "sub/setup.xml"),
-        (["sub/../setup.xml"], "setup.xml"),
-        (["setup.xml", "other.xml"], "setup.xml"),
+        ([], None, errno.EISDIR),
+        ([""], None, errno.EISDIR),
+        ([ABSOLUTE], None, errno.ENOENT),
+        (["sub/setup.xml"], "sub/setup.xml", None),
+        (["sub/../setup.xml"], "setup.xml", None),
+        (["setup.xml", "other.xml"], "setup.xml", None),
     ]
     FILES = ["bin/setup.xml", "bin/sub/setup.xml", "bin/other.xml",
              "elsewhere/setup.xml", "elsewhere/sub/setup.xml"]
@@ -180,7 +237,7 @@ class PathTest(Case):
         self.assert_no_scratch(sb)
 
     def test_argument_is_named_from_program_directory(self):
-        for args, stamped in self.CASES:
+        for args, stamped, reason in self.CASES:
             with self.subTest(args=args):
                 sb = self.sandbox()
                 self.populate(sb)
@@ -188,7 +245,8 @@ class PathTest(Case):
                         for a in args]
                 r = sb.run(*args)
                 if stamped is None:
-                    self.assert_open_fail(r)
+                    # The program's directory and the argument, as they stand.
+                    self.assert_open_fail(r, sb.dir + "/" + "".join(args[:1]), reason)
                 else:
                     self.assert_silent(r)
                 self.assert_only_stamped(sb, stamped and "bin/" + stamped)
@@ -293,20 +351,24 @@ class OpenFailTest(Case):
             sb.write("sub/setup.xml", ROAD, mode=0o666)
             os.chmod(sb.path("sub"), 0o700)
 
-        # (case, preparation, target, user who runs the tool)
+        held_reason = "held by another run"
+        # (case, preparation, target, user who runs the tool, the reason
+        # the line gives)
         cases = [
-            ("missing", missing, "setup.xml", None),
-            ("directory", directory, "setup.xml", None),
-            ("fifo", fifo, "setup.xml", None),
-            ("dangling link", dangling_link, "setup.xml", None),
-            ("held exclusively", held(fcntl.LOCK_EX), "setup.xml", None),
-            ("held shared", held(fcntl.LOCK_SH), "setup.xml", None),
-            ("read-only, own file", read_only_own, "setup.xml", NOBODY),
-            ("read-only, another's file", read_only_other, "setup.xml", NOBODY),
-            ("directory not searchable", closed_directory, "sub/setup.xml", NOBODY),
-            ("the running program itself", missing, "authorstamp", None),
+            ("missing", missing, "setup.xml", None, errno.ENOENT),
+            ("directory", directory, "setup.xml", None, errno.EISDIR),
+            ("fifo", fifo, "setup.xml", None, "not a regular file"),
+            ("dangling link", dangling_link, "setup.xml", None, errno.ENOENT),
+            ("held exclusively", held(fcntl.LOCK_EX), "setup.xml", None, held_reason),
+            ("held shared", held(fcntl.LOCK_SH), "setup.xml", None, held_reason),
+            ("read-only, own file", read_only_own, "setup.xml", NOBODY, errno.EACCES),
+            ("read-only, another's file", read_only_other, "setup.xml", NOBODY,
+             errno.EACCES),
+            ("directory not searchable", closed_directory, "sub/setup.xml", NOBODY,
+             errno.EACCES),
+            ("the running program itself", missing, "authorstamp", None, errno.ETXTBSY),
         ]
-        for name, prepare, target, uid in cases:
+        for name, prepare, target, uid, reason in cases:
             with self.subTest(name), contextlib.ExitStack() as stack:
                 if uid is not None:
                     self.need_root("running as another user")
@@ -319,7 +381,7 @@ class OpenFailTest(Case):
                 before = sorted(os.walk(sb.dir))
                 content = sb.read(target) if os.path.isfile(sb.path(target)) else None
                 r = sb.run(target, uid=uid)
-                self.assert_open_fail(r)
+                self.assert_open_fail(r, sb.path(target), reason)
                 self.assertEqual(sorted(os.walk(sb.dir)), before)
                 if content is not None:
                     self.assertEqual(sb.read(target), content)
@@ -467,7 +529,7 @@ class WriteErrorTest(Case):
                 self.assert_no_scratch(sb)
 
     def test_full_disk(self):
-        self.need_root("mounting a small file system")
+        self.need_namespaces("mounting a small file system")
         sb = self.sandbox()
         content = xml_lines(3000, seed=6)
         source = os.path.join(sb.root, "source.xml")
@@ -528,7 +590,10 @@ class CopyBackTest(Case):
         keeps them.  Each case runs the tool and sed -i on twin files."""
         self.need_root("other users' files, ACLs and trusted attributes")
         if not shutil.which("setfacl"):
-            self.skipTest("setfacl is not installed (package acl)")
+            support.unavailable(self, "setfacl is not installed (package acl)")
+        if subprocess.run(["unshare", "--user", "--map-root-user", "true"],
+                          capture_output=True).returncode != 0:
+            support.unavailable(self, "no user namespaces")
         staff, owner = 12345, 1000
 
         def acl_with_a_named_user(sb, path):
@@ -691,7 +756,7 @@ class CopyBackTest(Case):
         elsewhere = "/dev/shm"
         if not os.path.isdir(elsewhere) or \
                 os.stat(elsewhere).st_dev == os.stat(sb.root).st_dev:
-            self.skipTest("no second file system at /dev/shm")
+            support.unavailable(self, "no second file system at /dev/shm")
         real = os.path.join(elsewhere, os.path.basename(sb.root) + ".xml")
         with open(real, "wb") as f:
             f.write(ROAD)
@@ -786,8 +851,9 @@ class ConcurrencyTest(Case):
         for p in runs:
             out, err = p.communicate(timeout=60)
             outcomes.append((p.returncode, out, err))
+        held = open_failed(sb.path("setup.xml"), "held by another run")
         for outcome in outcomes:
-            self.assertIn(outcome, [(0, b"", b""), (0, b"", OPEN_FAILED)])
+            self.assertIn(outcome, [(0, b"", b""), (0, b"", held)])
         self.assertIn((0, b"", b""), outcomes)
         self.assertEqual(sb.read("setup.xml"), expected_rewrite(content, running_user_name()))
         self.assert_no_scratch(sb)
@@ -795,44 +861,104 @@ class ConcurrencyTest(Case):
 
 class TraceTest(Case):
     def test_stamped_lines_reach_the_system_log(self):
-        self.need_root("listening at /dev/log")
-        if os.path.lexists("/dev/log"):
-            self.skipTest("/dev/log exists already; not taking it over")
-        log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.addCleanup(log.close)
-        try:
-            log.bind("/dev/log")
-        except OSError as e:
-            self.skipTest(f"cannot listen at /dev/log: {e}")
-        self.addCleanup(os.unlink, "/dev/log")
-        log.setblocking(False)
-
-        def records():
-            got = []
-            while True:
-                try:
-                    got.append(log.recv(1 << 20))
-                except BlockingIOError:
-                    return got
-
-        # Other programs may log meanwhile: only records with the nonce count.
-        nonce = b"trace-%d" % random.randrange(1 << 60)
-        tagged = (b"<a>%s</a>\n <%s><Author>old</Author>\n\x1a%s %%s%%n <Author>\n"
-                  b"plain %s\n" % (nonce, nonce, nonce, nonce))
+        self.need_namespaces("a /dev/log of the test's own")
         sb = self.sandbox()
-        sb.write("setup.xml", tagged)
-        self.assert_silent(sb.run("setup.xml", account="builder"))
-        ours = [rec for rec in records() if nonce in rec]
-        stamped = [line for line in sb.read("setup.xml").split(b"\r\n") if b"<Author>" in line]
+        log = support.LogListener(os.path.join(sb.root, "log"))
+        self.addCleanup(log.close)
+
+        def run(content):
+            sb.write("setup.xml", content)
+            cmd = log.prefix(sb.elsewhere) + sb.command("setup.xml", account="builder")
+            self.assert_silent(subprocess.run(cmd, capture_output=True, timeout=60))
+            return [line for line in sb.read("setup.xml").split(b"\r\n")
+                    if b"<Author>" in line]
+
+        # A file without the tag first: any record it made would come
+        # before those of the tagged file.
+        self.assertEqual(run(b"<a>x</a>\n<author>x</author>\n<Author/>\n"), [])
+        stamped = run(b"<a>x</a>\n <x><Author>old</Author>\n\x1a%s %n <Author>\n"
+                      b"plain\n")
         self.assertEqual(len(stamped), 2)
-        self.assertEqual(len(ours), 2, ours)
-        for rec, line in zip(ours, stamped):
+        deadline = time.monotonic() + 10
+        while len(log.records) < len(stamped) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        self.assertEqual(len(log.records), len(stamped), log.records)
+        for rec, line in zip(log.records, stamped):
             self.assertTrue(rec.startswith(b"<15>"), rec)
             self.assertTrue(rec.endswith(b"authorstamp: " + line), rec)
 
-        sb.write("setup.xml", b"<a>%s</a>\n<author>%s</author>\n" % (nonce, nonce))
-        self.assert_silent(sb.run("setup.xml", account="builder"))
-        self.assertEqual([rec for rec in records() if nonce in rec], [])
+
+class DocsTest(Case):
+    def test_manual_page_renders_without_warnings(self):
+        checks = [["groff", "-man", "-ww", "-z", PAGE],
+                  ["mandoc", "-Tlint", "-Wwarning", PAGE]]
+        checks = [c for c in checks if shutil.which(c[0])]
+        if not checks:
+            support.unavailable(self, "neither groff nor mandoc is installed")
+        for check in checks:
+            with self.subTest(check[0]):
+                r = subprocess.run(check, capture_output=True, timeout=60)
+                self.assertEqual((r.returncode, r.stdout, r.stderr), (0, b"", b""))
+
+    def test_help_page_and_readme_agree(self):
+        version = self.need_version()
+        sb = self.sandbox()
+        r = sb.run("--help")
+        self.assertEqual(r.returncode, 0, r)
+        page, readme = read_text(PAGE), read_text(README)
+        options = {
+            "--help": set(re.findall(r"^ +(--[a-z]+) ", r.stdout.decode(), re.M)),
+            "page": {o.replace("\\-", "-") for o in re.findall(
+                r"^\.B (\\-\\-[a-z]+)$", between(page, ".SH OPTIONS", ".SH"), re.M)},
+            "README": set(re.findall(r"`(--[a-z]+)`", between(readme, "## What it does", "## "))),
+        }
+        self.assertEqual(options["--help"], {"--help", "--version"})
+        for where, found in options.items():
+            self.assertEqual(found, options["--help"], where)
+        self.assertIn(f'"authorstamp {version}"', page.split("\n", 5)[4])
+
+        # Every message the code can form is told in the page's list and the
+        # README's table.
+        told = {"page": roff_words(between(page, ".SH DIAGNOSTICS", ".SH")),
+                "README": re.sub(r"[`\s]+", " ", between(readme, "## Exit status and messages", "## "))}
+        texts = message_texts()
+        self.assertGreater(len(texts), 15, texts)
+        self.assertIn("Open file fail!", texts)
+        for where, text in told.items():
+            for words in sorted(texts):
+                self.assertTrue(words in text, f"the {where} does not tell {words!r}")
+
+
+class PackageTest(Case):
+    def test_release_archive_holds_a_tool_that_works(self):
+        version = self.need_version()
+        sb = self.sandbox()
+        archive = support.release_archive(self, os.path.join(sb.root, "cpack"))
+        with open(support.BINARY, "rb") as f:
+            machine = ELF_MACHINES[int.from_bytes(f.read(20)[18:], "little")]
+        top = f"authorstamp-{version}-Linux-{machine}"
+        self.assertEqual(os.path.basename(archive), top + ".tar.gz")
+        unpacked = os.path.join(sb.root, "unpacked")
+        with tarfile.open(archive) as tar:
+            files = sorted(m.name for m in tar.getmembers() if not m.isdir())
+            # Newer Pythons want to be told how far to trust an archive.
+            safe = {"filter": "data"} if hasattr(tarfile, "data_filter") else {}
+            tar.extractall(unpacked, **safe)
+        # (where in the archive, the file it must be a copy of)
+        contents = [("bin/authorstamp", support.BINARY),
+                    ("share/doc/authorstamp/README.md", README),
+                    ("share/man/man1/authorstamp.1", PAGE)]
+        self.assertEqual(files, [f"{top}/{name}" for name, _ in contents])
+        for name, source in contents:
+            self.assertTrue(filecmp.cmp(os.path.join(unpacked, top, name), source,
+                                        shallow=False), name)
+
+        bin_dir = os.path.join(unpacked, top, "bin")
+        with open(os.path.join(bin_dir, "setup.xml"), "wb") as f:
+            f.write(ROAD)
+        self.assert_silent(sb.run("setup.xml", exe=os.path.join(bin_dir, "authorstamp")))
+        with open(os.path.join(bin_dir, "setup.xml"), "rb") as f:
+            self.assertEqual(f.read(), expected_rewrite(ROAD, running_user_name()))
 
 
 class StartupTest(Case):
@@ -849,7 +975,7 @@ class StartupTest(Case):
         program = f"/proc/self/fd/{fd}"
         r = subprocess.run([program, "missing.xml"], pass_fds=(fd,),
                            cwd=sb.elsewhere, capture_output=True, timeout=60)
-        self.assert_open_fail(r)
+        self.assert_open_fail(r, sb.path("missing.xml"), errno.ENOENT)
         r = subprocess.run([program, "setup.xml"], pass_fds=(fd,),
                            cwd=sb.elsewhere, capture_output=True, timeout=60)
         self.assert_silent(r)
@@ -857,7 +983,7 @@ class StartupTest(Case):
         self.assert_no_scratch(sb)
 
     def test_program_path_unknown(self):
-        self.need_root("hiding /proc in a private mount namespace")
+        self.need_namespaces("hiding /proc in a private mount namespace")
         if sanitized_binary():
             self.skipTest("the sanitizer runtime itself needs /proc")
         if support.EMULATOR:

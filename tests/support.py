@@ -10,11 +10,19 @@ Every suite is started as
 
 --emulator, given once per word, is the command that runs the binary where
 it cannot run by itself (Wine, qemu); --version is the version the build
-gave the binary."""
+gave the binary.
+
+A suite exits 0 when every case ran and passed, 1 when one failed, and
+SKIPPED when none failed but some could not run on this machine (no root,
+no strace, no private mounts): CTest shows that suite as skipped, never as
+passed.  A case that does not apply to the build at hand (an emulator, a
+sanitizer runtime) skips without that; it could never run there."""
 
 import argparse
 import concurrent.futures
 import dataclasses
+import errno
+import functools
 import os
 import pwd
 import queue
@@ -33,9 +41,34 @@ BINARY = None  # the built tool, from the command line
 EMULATOR = []  # what runs it, when it cannot run by itself
 VERSION = None  # the version it was built with, when given
 
-OPEN_FAILED = b"authorstamp: Open file fail!\n"
+# The alert of a target that cannot be had: on Windows the whole line; on
+# POSIX its beginning, followed by " (PATH: REASON)".
+OPEN_FAILED = b"authorstamp: Open file fail!"
+# What the open failure gives as its reason besides the system's own texts.
+OPEN_FAILED_REASONS = {"not a regular file", "held by another run",
+                       "replaced while being opened"}
 STARTUP_FAILED = b"Fatal Error: MFC initialization failed\n"
 NOBODY = 65534
+
+# The exit status of a suite that could not run whole (SKIP_RETURN_CODE).
+SKIPPED = 77
+_unavailable = []  # the cases that could not run here, and why
+
+
+def open_failed(path: str, reason: str) -> bytes:
+    """The line of the open failure on |path| for |reason| (POSIX)."""
+    return b"%s (%s: %s)\n" % (OPEN_FAILED, os.fsencode(path), reason.encode())
+
+
+def open_failure_reason(stderr: bytes, path: str):
+    """The reason that |stderr| gives, when it is exactly the line of the
+    open failure on |path| with a reason the tool can give; None otherwise."""
+    head = b"%s (%s: " % (OPEN_FAILED, os.fsencode(path))
+    if not (stderr.startswith(head) and stderr.endswith(b")\n")):
+        return None
+    reason = stderr[len(head):-2].decode(errors="replace")
+    known = OPEN_FAILED_REASONS | {os.strerror(n) for n in errno.errorcode}
+    return reason if reason in known else None
 
 
 def expected_rewrite(content: bytes, user: bytes) -> bytes:
@@ -67,6 +100,33 @@ def is_root() -> bool:
     return os.geteuid() == 0
 
 
+@functools.cache
+def no_private_mounts() -> str:
+    """Why this process cannot give a command mount and host-name namespaces
+    of its own, or "" when it can: it takes root, and a kernel, container or
+    chroot that allow them (a chroot's root must be a mount point)."""
+    if not is_root():
+        return "not root"
+    if not shutil.which("unshare"):
+        return "no unshare"
+    probe = subprocess.run(["unshare", "--mount", "--uts", "true"],
+                           capture_output=True, timeout=60)
+    if probe.returncode == 0:
+        return ""
+    return probe.stderr.decode(errors="replace").strip() or "unshare failed"
+
+
+def private_mounts() -> bool:
+    return not no_private_mounts()
+
+
+def unavailable(case: unittest.TestCase, why: str):
+    """Skips |case| because this machine lacks what it needs, which makes
+    the whole suite count as skipped."""
+    _unavailable.append(f"{case.id()}: {why}")
+    raise unittest.SkipTest(f"cannot run here: {why}")
+
+
 def running_user_name() -> bytes:
     """The name a run by this process's user writes on Linux: the machine's
     short name in capitals, a backslash and the account name, or the account
@@ -83,6 +143,20 @@ def as_user(uid: int, groups=()) -> list:
     too, member of |groups| and no other (needs root)."""
     member = f"--groups={','.join(map(str, groups))}" if groups else "--clear-groups"
     return ["setpriv", f"--reuid={uid}", f"--regid={uid}", member]
+
+
+def release_archive(case: unittest.TestCase, dest: str) -> str:
+    """Makes the release archive of the build that made BINARY, with cpack
+    into |dest|, and returns its path.  Only the build directory can."""
+    config = os.path.join(os.path.dirname(BINARY), "CPackConfig.cmake")
+    if not os.path.exists(config) or not shutil.which("cpack"):
+        unavailable(case, f"no cpack, or no {config} beside the binary")
+    r = subprocess.run(["cpack", "--config", config, "-B", dest],
+                       capture_output=True, timeout=300)
+    case.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+    made = [n for n in os.listdir(dest) if n.endswith((".tar.gz", ".zip"))]
+    case.assertEqual(len(made), 1, made)
+    return os.path.join(dest, made[0])
 
 
 class Sandbox:
@@ -175,18 +249,34 @@ class Case(unittest.TestCase):
 
     def need_root(self, why):
         if not is_root():
-            self.skipTest(f"needs root ({why})")
+            unavailable(self, f"needs root ({why})")
+
+    def need_namespaces(self, why):
+        """Root and private mount and host-name namespaces."""
+        self.need_root(why)
+        if not private_mounts():
+            unavailable(self, f"cannot make private mounts ({why}): "
+                        f"{no_private_mounts()}")
+
+    def need_strace(self):
+        if not have_strace():
+            unavailable(self, "strace is not installed (tests/run.sh installs it)")
 
     def need_version(self):
         if VERSION is None:
-            self.skipTest("the suite was started without --version")
+            unavailable(self, "the suite was started without --version")
         return VERSION
 
     def assert_silent(self, r):
         self.assertEqual((r.returncode, r.stdout, r.stderr), (0, b"", b""))
 
-    def assert_open_fail(self, r):
-        self.assertEqual((r.returncode, r.stdout, r.stderr), (0, b"", OPEN_FAILED))
+    def assert_open_fail(self, r, path, reason):
+        """Exit 0 and the one line of the open failure on |path|; |reason|
+        is its reason as a text, or an errno value."""
+        if isinstance(reason, int):
+            reason = os.strerror(reason)
+        self.assertEqual((r.returncode, r.stdout, r.stderr),
+                         (0, b"", open_failed(path, reason)))
 
     def assert_failed(self, r, *fragments):
         """Exit 1 with one alert line that holds every fragment."""
@@ -215,7 +305,17 @@ def main():
     BINARY = os.path.abspath(opts.binary)
     EMULATOR = opts.emulator
     VERSION = opts.version
-    unittest.main(module="__main__", argv=[sys.argv[0], *rest], verbosity=2)
+    program = unittest.main(module="__main__", argv=[sys.argv[0], *rest],
+                            verbosity=2, exit=False)
+    result = program.result
+    if not result.wasSuccessful():
+        sys.exit(1)
+    if _unavailable or not result.testsRun:
+        why = sorted(set(_unavailable)) or ["no case ran"]
+        print(f"\nSKIPPED: {len(why)} cases could not run here:", *why,
+              sep="\n  ", file=sys.stderr)
+        sys.exit(SKIPPED)
+    sys.exit(0)
 
 
 # --- Fault injection, crash points and concurrency --------------------------
@@ -359,14 +459,14 @@ class Run:
 class LogListener:
     """Stands in for the system log daemon: a datagram socket that commands
     started through prefix() reach as /dev/log, in a mount namespace of
-    their own (root only), so that neither the machine's log nor another
+    their own (private_mounts() only), so that neither the machine's log nor another
     test listening at the real /dev/log is involved.  With |drain| it reads
     every record as it comes; without, it never reads, like a daemon that
     hangs."""
 
     def __init__(self, path: str, drain: bool = True):
         self.path = path
-        self.records = 0
+        self.records = []  # what it has read, in order
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(path)
         self.stop = threading.Event()
@@ -389,14 +489,16 @@ class LogListener:
     def _drain(self):
         while not self.stop.is_set():
             try:
-                self.sock.recv(1 << 16)
-                self.records += 1
+                self.records.append(self.sock.recv(1 << 16))
             except TimeoutError:
                 pass
 
     def prefix(self, cwd: str) -> list:
-        """What to put before a command to run it in |cwd| with this log."""
-        return ["nsenter", f"--mount=/proc/{self.holder.pid}/ns/mnt",
+        """What to put before a command to run it in |cwd| with this log.
+        Entering a mount namespace puts a process at the namespace's real
+        root; --root keeps it in the holder's, which a chroot changes."""
+        holder = f"/proc/{self.holder.pid}"
+        return ["nsenter", f"--mount={holder}/ns/mnt", f"--root={holder}/root",
                 f"--wd={cwd}"]
 
     def close(self):
@@ -421,7 +523,7 @@ class Bench:
         self.log = os.path.join(self.box.root, "strace.log")
         self.listener = None
         self.prefix = []
-        if is_root():
+        if private_mounts():
             self.listener = LogListener(os.path.join(self.box.root, "log"))
             self.prefix = self.listener.prefix(self.box.elsewhere)
 
