@@ -139,9 +139,9 @@ int main(int argc, char** argv) {
     case Result::kStamped:
       return 0;
     case Result::kOpenFailed:
-      platform::Alert(platform::kOpenFailureSaysWhy
-                          ? std::string(kOpenFailed) + " (" + err + ")"
-                          : std::string(kOpenFailed));
+      platform::Alert(err.empty()
+                          ? std::string(kOpenFailed)
+                          : std::string(kOpenFailed) + " (" + err + ")");
       return 0;
     case Result::kFailed:
       platform::Alert(err);

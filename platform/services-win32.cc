@@ -245,22 +245,21 @@ bool UserName(std::string* name, std::string* err) {
 
 bool OpenTarget(const std::string& path, File* file, std::string* err) {
   // Share mode 0 stands for the exclusive open: a target that anyone else
-  // holds open, another run included, cannot be had.
+  // holds open, another run included, cannot be had.  A failure leaves
+  // |*err| empty: the box says "Open file fail!" and nothing more, as it
+  // always has.
+  (void)err;
   HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    *err = Fail("cannot open", path, GetLastError());
+  if (h == INVALID_HANDLE_VALUE)
     return false;
-  }
+  // Pipes, consoles and devices (NUL, CON) cannot be replaced by a file.
   // Windows refuses writers to a read-only file, but lets some through
   // elsewhere (Wine run as root); the attribute is honoured either way.
   BY_HANDLE_FILE_INFORMATION info;
-  bool ok = IsDiskFile(h, "cannot open", path, err);
-  if (ok && GetFileInformationByHandle(h, &info) &&
-      (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)) {
-    *err = Fail("cannot open", path, ERROR_ACCESS_DENIED);
-    ok = false;
-  }
+  const bool ok = GetFileType(h) == FILE_TYPE_DISK &&
+                  !(GetFileInformationByHandle(h, &info) &&
+                    (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY));
   if (!ok) {
     CloseHandle(h);
     return false;

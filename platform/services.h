@@ -15,13 +15,8 @@ namespace platform {
 
 #ifdef _WIN32
 constexpr char kPathSeparator = '\\';
-// The box of a target that cannot be opened shows the bare text that the
-// tool's Windows users and their scripts have always seen.
-constexpr bool kOpenFailureSaysWhy = false;
 #else
 constexpr char kPathSeparator = '/';
-// The line of a target that cannot be opened names the file and the reason.
-constexpr bool kOpenFailureSaysWhy = true;
 #endif
 
 /// What a platform keeps for one open file: its handle and whatever else it
@@ -55,13 +50,15 @@ bool UserName(std::string* name, std::string* err);
 /// Opens an existing regular file for reading and writing, held exclusively:
 /// fails while another run holds it.  Where |path| is a symbolic link,
 /// |file->path| becomes the path of the file it points to: that file is the
-/// one to put the scratch file beside and to replace.  Where the open
-/// failure says why (kOpenFailureSaysWhy), |*err| is the path and the
-/// reason alone, "PATH: reason": the caller says what failed.
+/// one to put the scratch file beside and to replace.  On failure |*err|
+/// holds what the caller's "Open file fail!" is to add: the path and the
+/// reason, "PATH: reason", where the platform's message says why (POSIX);
+/// nothing where it has always said only that (the Windows box).
 bool OpenTarget(const std::string& path, File* file, std::string* err);
 
-/// Creates |path|, or truncates it when present, for writing, held
-/// exclusively.  A symbolic link at |path| is not followed.
+/// Creates |path| afresh for writing, held exclusively: a file that an
+/// earlier run left at |path| is removed first.  Anything else there (a
+/// link, a directory, a file another process holds) is refused.
 bool CreateScratch(const std::string& path, File* file, std::string* err);
 
 /// Reads up to |capacity| bytes; |*got| is 0 at the end of the file.
