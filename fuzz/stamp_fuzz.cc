@@ -260,13 +260,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
 
-  if (want.refused) {
-    Check(outcome == stamp::Outcome::kUtf16, "UTF-16 text was not refused");
-    CheckEqual(got, "", "output of refused UTF-16 text");
-    CheckEqual(traced, "", "traces of refused UTF-16 text");
+  Check(outcome == want.outcome, "the run's outcome is not the model's");
+  // A refused text: nothing written (UTF-32, a user name that is not
+  // UTF-8), or at most the start of the rest rewritten (an odd length).
+  if (outcome != stamp::Outcome::kDone) {
+    CheckPrefix(got, want.out, "output of refused text");
+    CheckPrefix(traced, want_traced, "traces of refused text");
     return 0;
   }
-  Check(outcome == stamp::Outcome::kDone, "the run did not complete");
   Check(in.pos == text.size(), "the run completed without reading it all");
   CheckEqual(got, want.out, "output");
   CheckEqual(traced, want_traced, "traces");

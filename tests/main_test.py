@@ -567,17 +567,6 @@ class ContentTest(Case):
                 self.assertEqual(sb.read("setup.xml"), expected_rewrite(content, running_user_name()))
                 self.assert_no_scratch(sb)
 
-    def test_utf16_is_refused(self):
-        for content in [b"\xff\xfe<\x00A\x00\n\x00", b"\xfe\xff\x00<\x00A\x00\n",
-                        b"\xff\xfe", b"\xfe\xff"]:
-            with self.subTest(content=content):
-                sb = self.sandbox()
-                sb.write("setup.xml", content)
-                r = sb.run("setup.xml")
-                self.assert_failed(r, sb.path("setup.xml"), "UTF-16")
-                self.assertEqual(sb.read("setup.xml"), content)
-                self.assert_no_scratch(sb)
-
 
 class ConcurrencyTest(Case):
     def test_runs_on_one_target(self):

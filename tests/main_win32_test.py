@@ -168,14 +168,6 @@ class RoadOfOneFileTest(Case):
                 self.sb.write("t.xml", content)
                 self.assertStamped(self.run_tool("t.xml"), "t.xml", content)
 
-    def test_utf16_file_is_refused_untouched(self):
-        for bom in (b"\xff\xfe", b"\xfe\xff"):
-            with self.subTest(bom=bom):
-                content = bom + "<Author>x\n".encode("utf-16-le")
-                self.sb.write("u.xml", content)
-                self.assertFailed(self.run_tool("u.xml"), "u.xml", content,
-                                  "UTF-16")
-
 
 class PathTest(Case):
     CONTENT = b"<Author>old\n"
