@@ -60,10 +60,10 @@ class Output {
     memcpy(to, data, len);
     to += len;
     if (!ends_with_cr) {
-      memcpy(to, &crlf[0], sizeof(Unit));
+      memcpy(to, crlf.data(), sizeof(Unit));
       to += sizeof(Unit);
     }
-    memcpy(to, &crlf[1], sizeof(Unit));
+    memcpy(to, crlf.data() + 1, sizeof(Unit));
     to += sizeof(Unit);
     used_ = to - buf_;
   }
@@ -222,7 +222,9 @@ struct Bytes {
   }
 
   // A trace shows the bytes as they are.
-  static bool EndsInLeadSurrogate(const std::string&) { return false; }
+  static bool EndsInLeadSurrogate(const std::string& /*units*/) {
+    return false;
+  }
   static void AppendText(const std::string& units, std::string* text) {
     *text += units;
   }
@@ -378,8 +380,10 @@ struct Utf16 {
   static const Unit* FindLf(const Unit* p, const Unit* end) {
     return std::find(p, end, Of('\n'));
   }
-  static const Unit* CopyUntagged(Output&, const Unit* p, const Unit*,
-                                  const Unit**) {
+  // No fast lane: the scan alone does the work.
+  static const Unit* CopyUntagged(Output& /*out*/, const Unit* p,
+                                  const Unit* /*end*/,
+                                  const Unit** /*line_start*/) {
     return p;
   }
 
