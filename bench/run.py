@@ -3,7 +3,7 @@
 
 The floor is a durable atomic replace of the same bytes: a copy into a new
 file in user space (dd bs=128K conv=fsync), renamed over the target, then
-the directory flushed.  Generates four inputs in a scratch directory, runs
+the directory flushed.  Generates five inputs in a scratch directory, runs
 every command on a fresh copy of each input, round after round, and prints
 one table of medians, peak memory and the per-round ratios the tool's goals
 are stated in, then the time per run on a small file.  See
@@ -147,6 +147,18 @@ def make_utf16_xml(path, size):
             f.write(rest[i % len(rest)][: size - start])
 
 
+def make_utf16_line(path, size):
+    """The single line as UTF-16 LE after a byte-order mark: the tag 4 Ki
+    characters before its end."""
+    ascii_path = path.with_name(path.name + ".ascii")
+    make_single_line(ascii_path, size // 2 - 1)
+    with open(ascii_path, "rb") as src, open(path, "wb") as f:
+        f.write("\ufeff".encode("utf-16-le"))
+        while chunk := src.read(8 * MIB):
+            f.write(chunk.decode("ascii").encode("utf-16-le"))
+    ascii_path.unlink()
+
+
 # name, description, size in MiB, generator, sed / authorstamp goal
 INPUTS = [
     ("xml", "XML-like lines, 1 in 50 tagged", 1024, make_xml, 4.0),
@@ -154,8 +166,10 @@ INPUTS = [
     ("line", "a single line, tag 4 KiB before its end", 256, make_single_line, None),
     ("utf16", "XML-like lines in UTF-16 LE, 1 in 50 tagged (sed: iconv to "
      "UTF-8, sed -i, iconv back)", 64, make_utf16_xml, 4.0),
+    ("utf16-line", "a single line in UTF-16 LE, tag 4 Ki characters before "
+     "its end (sed: as above)", 64, make_utf16_line, None),
 ]
-UTF16_INPUTS = {"utf16"}
+UTF16_INPUTS = {"utf16", "utf16-line"}
 
 
 # --- The commands -------------------------------------------------------------
