@@ -91,10 +91,20 @@ Result StampFile(const std::string& target_path, std::string* err) {
       break;
     case stamp::Outcome::kFailed:
       return give_up();
-    case stamp::Outcome::kUtf16:
+    case stamp::Outcome::kUtf32:
       *err = target_path +
-             ": is UTF-16 text (it starts with a byte-order mark), which "
-             "cannot be stamped byte by byte";
+             ": is UTF-32 text (it starts with a UTF-32 byte-order mark), "
+             "which cannot be stamped";
+      return give_up();
+    case stamp::Outcome::kOddLength:
+      *err = target_path +
+             ": is not UTF-16 text: it starts with a UTF-16 byte-order mark "
+             "but holds an odd number of bytes after it";
+      return give_up();
+    case stamp::Outcome::kUserNotUtf8:
+      *err = target_path +
+             ": is UTF-16 text, and the user name is not valid UTF-8, so it "
+             "cannot be written into it";
       return give_up();
   }
 

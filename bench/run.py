@@ -3,7 +3,7 @@
 
 The floor is a durable atomic replace of the same bytes: a copy into a new
 file in user space (dd bs=128K conv=fsync), renamed over the target, then
-the directory flushed.  Generates three inputs in a scratch directory, runs
+the directory flushed.  Generates five inputs in a scratch directory, runs
 every command on a fresh copy of each input, round after round, and prints
 one table of medians, peak memory and the per-round ratios the tool's goals
 are stated in, then the time per run on a small file.  See
@@ -131,12 +131,45 @@ def make_single_line(path, size):
         f.write(TAGGED_LINE.encode("ascii") + tail + b"\n")
 
 
+def make_utf16_xml(path, size):
+    """The XML-like lines as UTF-16 LE after a byte-order mark, as Windows
+    PowerShell and .reg exports write them."""
+    rng = random.Random(4)
+    head = '<?xml version="1.0" encoding="utf-16"?>\n<Setup>\n'
+    half = MIB // 2  # characters of a 1 MiB block
+    first = "\ufeff".encode("utf-16-le") + _xml_block(
+        rng, half - 1, head).decode("ascii").encode("utf-16-le")
+    rest = [_xml_block(rng, half).decode("ascii").encode("utf-16-le")
+            for _ in range(7)]
+    with open(path, "wb") as f:
+        f.write(first[:size])
+        for i, start in enumerate(range(MIB, size, MIB)):
+            f.write(rest[i % len(rest)][: size - start])
+
+
+def make_utf16_line(path, size):
+    """The single line as UTF-16 LE after a byte-order mark: the tag 4 Ki
+    characters before its end."""
+    ascii_path = path.with_name(path.name + ".ascii")
+    make_single_line(ascii_path, size // 2 - 1)
+    with open(ascii_path, "rb") as src, open(path, "wb") as f:
+        f.write("\ufeff".encode("utf-16-le"))
+        while chunk := src.read(8 * MIB):
+            f.write(chunk.decode("ascii").encode("utf-16-le"))
+    ascii_path.unlink()
+
+
 # name, description, size in MiB, generator, sed / authorstamp goal
 INPUTS = [
     ("xml", "XML-like lines, 1 in 50 tagged", 1024, make_xml, 4.0),
     ("lines", 'one-byte lines ("x\\n")', 64, make_one_byte_lines, 10.0),
     ("line", "a single line, tag 4 KiB before its end", 256, make_single_line, None),
+    ("utf16", "XML-like lines in UTF-16 LE, 1 in 50 tagged (sed: iconv to "
+     "UTF-8, sed -i, iconv back)", 64, make_utf16_xml, 4.0),
+    ("utf16-line", "a single line in UTF-16 LE, tag 4 Ki characters before "
+     "its end (sed: as above)", 64, make_utf16_line, None),
 ]
+UTF16_INPUTS = {"utf16", "utf16-line"}
 
 
 # --- The commands -------------------------------------------------------------
@@ -159,9 +192,21 @@ class Layout:
         self.target = run_dir / "target"
         self.scratch = run_dir / "targetNew"  # the tool's own scratch name
         self.copy = run_dir / "copy"
+        self.utf8 = run_dir / "utf8"  # the UTF-16 input, converted for sed
+        self.temporaries = (self.target, self.scratch, self.copy, self.utf8)
 
-    def commands(self, user):
+    def commands(self, user, utf16=False):
         t = str(self.target)
+        sed = ['sed -i -e "$1" -e "$2" -e "$3" -e "$4" -- "$5" && sync -- "$5"',
+               "sh", *sed_program(user), t]
+        if utf16:
+            # sed cannot read UTF-16: convert to UTF-8 and back, which
+            # drops the byte-order mark, so it is put back by hand.
+            sed = ['iconv -f UTF-16 -t UTF-8 -- "$5" >"$6" && '
+                   'sed -i -e "$1" -e "$2" -e "$3" -e "$4" -- "$6" && '
+                   '{ printf "\\377\\376" && iconv -f UTF-8 -t UTF-16LE -- "$6"; } '
+                   '>"$7" && rm -f -- "$6" && mv -f -- "$7" "$5" && sync -- "$5"',
+                   "sh", *sed_program(user), t, str(self.utf8), str(self.copy)]
         return {
             "dd": ["dd", f"if={t}", f"of={self.copy}", "bs=1M",
                    "conv=fsync", "status=none"],
@@ -173,10 +218,7 @@ class Layout:
                       "sh", t, str(self.copy), str(self.dir)],
             # The tool finds its argument beside itself.
             "authorstamp": [str(self.tool), self.target.name],
-            "sed": ["sh", "-c",
-                    'sed -i -e "$1" -e "$2" -e "$3" -e "$4" -- "$5" '
-                    '&& sync -- "$5"',
-                    "sh", *sed_program(user), t],
+            "sed": ["sh", "-c", *sed],
         }
 
 
@@ -212,7 +254,7 @@ def can_drop_caches():
 
 def prepare(layout, source, cache):
     """Puts a fresh copy of |source| in place and gets the disk quiet."""
-    for p in (layout.target, layout.scratch, layout.copy):
+    for p in layout.temporaries:
         p.unlink(missing_ok=True)
     shutil.copyfile(source, layout.target)
     # Whatever is still dirty (the fresh copy, the last run's deletions) goes
@@ -270,7 +312,7 @@ def same_bytes(a, b):
     return subprocess.run(["cmp", "-s", str(a), str(b)]).returncode == 0
 
 
-def bench_input(layout, source, runs, user, cache):
+def bench_input(layout, source, runs, user, cache, utf16):
     """Times every command |runs| times, the commands taking turns.  The
     first round, in the order of COMMANDS, runs authorstamp before sed, whose
     result is checked against it."""
@@ -283,7 +325,7 @@ def bench_input(layout, source, runs, user, cache):
         # allocate from, blocks still to discard) differs by command.
         for name in COMMANDS[i % len(COMMANDS):] + COMMANDS[:i % len(COMMANDS)]:
             prepare(layout, source, cache)
-            argv = layout.commands(user)[name]
+            argv = layout.commands(user, utf16)[name]
             results[name].append(timed(argv, layout.dir / "time.out"))
             if i == 0 and name == "authorstamp":
                 os.replace(layout.target, stamped)
@@ -296,7 +338,7 @@ def bench_input(layout, source, runs, user, cache):
                 sys.exit("bench: the replace floor changed the input")
             print(f"  run {i + 1}/{runs} {name:12} "
                   f"{results[name][-1][0]:7.2f} s", file=sys.stderr)
-    for p in (layout.target, layout.scratch, layout.copy, stamped):
+    for p in (*layout.temporaries, stamped):
         p.unlink(missing_ok=True)
     return results, same
 
@@ -492,7 +534,7 @@ def main():
     if not tool.is_file():
         sys.exit(f"bench: no {tool}; build it first: "
                  "cmake --workflow --preset test")
-    for prog in (GNU_TIME, "dd", "sed", "sync", "cmp"):
+    for prog in (GNU_TIME, "dd", "sed", "sync", "cmp", "iconv"):
         if not shutil.which(prog):
             sys.exit(f"bench: {prog} is missing (GNU time: apt-get install time)")
     chosen = args.inputs.split(",")
@@ -535,7 +577,7 @@ def main():
             print(f"{desc}: generated {size} MiB in "
                   f"{time.perf_counter() - start:.1f} s", file=sys.stderr)
             res, same = bench_input(layout, source, args.runs, user,
-                                    args.cache)
+                                    args.cache, key in UTF16_INPUTS)
             source.unlink()
             rows.append((key, desc, size, make, sed_goal, res, same))
         small = None

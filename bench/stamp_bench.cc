@@ -81,6 +81,18 @@ std::string SingleLine(size_t size) {
   return text;
 }
 
+// The same lines as UTF-16 LE after a byte-order mark, as Windows tools
+// write them: each byte a unit.
+std::string Utf16Le(std::string_view text) {
+  std::string out = "\xFF\xFE";
+  out.reserve(2 * text.size() + 2);
+  for (const char c : text) {
+    out += c;
+    out += '\0';
+  }
+  return out;
+}
+
 const std::string& Input(int kind) {
   static const std::string kInputs[] = {
       XmlLines(32 * kMiB, "\n"),
@@ -92,16 +104,17 @@ const std::string& Input(int kind) {
         return text;
       }(),
       SingleLine(32 * kMiB),
+      Utf16Le(XmlLines(16 * kMiB, "\r\n")),
   };
   return kInputs[kind];
 }
 
-enum Kind { kXmlLf, kXmlCrLf, kOneByteLines, kSingleLine };
+enum Kind { kXmlLf, kXmlCrLf, kOneByteLines, kSingleLine, kXmlUtf16Le };
 
 void BM_RewriteLines(benchmark::State& state, Kind kind) {
   const std::string& input = Input(kind);
-  const size_t lines =
-      std::count(input.begin(), input.end(), '\n') + (input.back() != '\n');
+  const size_t lines = std::count(input.begin(), input.end(), '\n') +
+                       (input.back() != '\n' && input.back() != '\0');
   std::string output;
   output.reserve(2 * input.size());
   size_t stamped = 0;
@@ -133,6 +146,8 @@ BENCHMARK_CAPTURE(BM_RewriteLines, xml_lines_crlf, kXmlCrLf)
 BENCHMARK_CAPTURE(BM_RewriteLines, one_byte_lines, kOneByteLines)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_RewriteLines, single_line, kSingleLine)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_RewriteLines, xml_lines_utf16le, kXmlUtf16Le)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "rewrite/stamp.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <memory>
@@ -39,22 +40,31 @@ class Output {
     used_ += len;
   }
   void Put(std::string_view s) { Put(s.data(), s.size()); }
+  void Put(const char16_t* units, size_t n) {
+    Put(reinterpret_cast<const char*>(units), n * sizeof(char16_t));
+  }
 
-  // A line's bytes and its line end: the call that every untagged line
-  // makes, so it does without a second memcpy() for the CR LF.  A CR that
-  // ends |len| serves as the CR of the pair.
-  void PutLine(const char* data, size_t len, bool ends_with_cr) {
-    if (len + kCrLf.size() > kOutputSize - used_) {
-      Put(data, len);
-      Put(ends_with_cr ? kCrLf.substr(1) : kCrLf);
+  // A line's |n| units and its line end, |crlf|: the call that every
+  // untagged line makes, so it does without a second memcpy() for the CR LF.
+  // A CR that ends the line serves as the CR of the pair.
+  template <typename Unit>
+  void PutLine(const Unit* data, size_t n, bool ends_with_cr,
+               const std::array<Unit, 2>& crlf) {
+    const size_t len = n * sizeof(Unit);
+    if (len + sizeof(crlf) > kOutputSize - used_) {
+      Put(data, n);
+      Put(crlf.data() + ends_with_cr, crlf.size() - ends_with_cr);
       return;
     }
     char* to = buf_ + used_;
     memcpy(to, data, len);
     to += len;
-    if (!ends_with_cr)
-      *to++ = '\r';
-    *to++ = '\n';
+    if (!ends_with_cr) {
+      memcpy(to, crlf.data(), sizeof(Unit));
+      to += sizeof(Unit);
+    }
+    memcpy(to, crlf.data() + 1, sizeof(Unit));
+    to += sizeof(Unit);
     used_ = to - buf_;
   }
 
@@ -90,6 +100,8 @@ class Output {
   std::string error_;
 };
 
+// --- 8-bit text ---
+
 // The first byte in [p, end) where the scan has to stop and look: a line end,
 // or a place where the author tag may begin.  |end| when there is none.
 //
@@ -122,81 +134,14 @@ const char* NextStop(const char* p, const char* end) {
   return end;
 }
 
-bool TagAt(const char* p, const char* end) {
-  return static_cast<size_t>(end - p) >= kAuthorTag.size() &&
-         memcmp(p, kAuthorTag.data(), kAuthorTag.size()) == 0;
-}
-
-// How many bytes at the end of [p, end) begin the author tag.  The tag's
-// first byte appears nowhere else in it, so only a part that starts at the
-// last such byte can be the beginning of a tag.
-size_t TrailingTagPrefix(const char* p, const char* end) {
-  const char* from = end - std::min<size_t>(end - p, kAuthorTag.size() - 1);
-  for (const char* q = end; q > from;) {
-    if (*--q == kAuthorTag[0]) {
-      const size_t len = end - q;
-      return memcmp(q, kAuthorTag.data(), len) == 0 ? len : 0;
-    }
-  }
-  return 0;
-}
-
-// The state that carries from one block to the next.  Everything that could
-// be per line lives here so that a line split across blocks behaves exactly
-// like one that is not.
-class Rewriter {
- public:
-  Rewriter(Output& out, std::string_view user, const Trace& trace)
-      : out_(out), user_(user), trace_(trace) {}
-
-  void Block(const char* p, const char* end);
-  void Finish();
-
- private:
-  const char* CopyUntagged(const char* p, const char* end,
-                           const char** line_start);
-  void Stamp(const char* line_start, const char* tag_end);
-  void StartLine();
-  void CarryLine(const char* line_start, const char* end);
-
-  Output& out_;
-  std::string_view user_;
-  const Trace& trace_;
-
-  bool skipping_ = false;  // behind a stamped tag: drop bytes up to the LF
-  // Of the current line, as far as earlier blocks held it:
-  size_t line_len_ = 0;   // its length
-  bool last_cr_ = false;  // whether its last byte is a CR
-  size_t matched_ = 0;    // how many bytes of a tag it ends with
-  std::string carry_;     // its first bytes, kept only for the trace
-  std::string trace_line_;
-};
-
-void Rewriter::StartLine() {
-  line_len_ = 0;
-  last_cr_ = false;
-  matched_ = 0;
-  carry_.clear();
-}
-
-void Rewriter::CarryLine(const char* line_start, const char* end) {
-  const size_t len = end - line_start;
-  if (len == 0)
-    return;
-  if (trace_ && carry_.size() < kTracePrefixLimit)
-    carry_.append(line_start, std::min(len, kTracePrefixLimit - carry_.size()));
-  line_len_ += len;
-  last_cr_ = end[-1] == '\r';
-}
-
 // The fast lane for the bulk of a file: copies 16-byte chunks that cannot
 // hold the start of a tag straight into the output, putting a CR before each
 // LF that has none.  Short lines cost a few instructions each instead of a
 // call per line.  Starts at a line start and stops before a chunk that may
 // hold a tag, or when fewer than 32 bytes are left (the loads read up to 31
 // bytes ahead).  Returns where it stopped and moves |*line_start| along.
-const char* Rewriter::CopyUntagged(const char* p, const char* end,
-                                   const char** line_start) {
+const char* CopyUntagged(Output& out, const char* p, const char* end,
+                         const char** line_start) {
 #ifdef STAMP_HAVE_SSE2
   const __m128i lf = _mm_set1_epi8('\n');
   const __m128i cr = _mm_set1_epi8('\r');
@@ -205,7 +150,7 @@ const char* Rewriter::CopyUntagged(const char* p, const char* end,
   // Locals rather than members: the byte stores below could alias members
   // and would make the compiler reload them for every chunk.
   constexpr size_t kChunkRoom = 48;  // 16 bytes, 16 CRs, 16 overwritten
-  char* to = out_.Room(kChunkRoom);
+  char* to = out.Room(kChunkRoom);
   const char* start = *line_start;
   unsigned cr_before = 0;  // whether the byte before the chunk is a CR
   while (end - p >= 32) {
@@ -215,9 +160,9 @@ const char* Rewriter::CopyUntagged(const char* p, const char* end,
     if (_mm_movemask_epi8(
             _mm_and_si128(_mm_cmpeq_epi8(here, lt), _mm_cmpeq_epi8(next, a))))
       break;
-    if (!out_.HasRoom(to, kChunkRoom)) {
-      out_.Commit(to);
-      to = out_.Room(kChunkRoom);
+    if (!out.HasRoom(to, kChunkRoom)) {
+      out.Commit(to);
+      to = out.Room(kChunkRoom);
     }
     const auto lfs =
         static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, lf)));
@@ -247,34 +192,329 @@ const char* Rewriter::CopyUntagged(const char* p, const char* end,
       start = p + 32 - std::countl_zero(lfs);
     p += 16;
   }
-  out_.Commit(to);
+  out.Commit(to);
   *line_start = start;
 #else
+  (void)out;
   (void)end;
   (void)line_start;
 #endif
   return p;
 }
 
-// The line's bytes up to |tag_end| have been written; complete it.
-void Rewriter::Stamp(const char* line_start, const char* tag_end) {
-  out_.Put(user_);
-  out_.Put(kClosingTag);
-  out_.Put(kCrLf);
+// What the rewrite needs to know of 8-bit text, whose units are bytes.
+struct Bytes {
+  using Unit = char;
+  static constexpr std::string_view kUnitName = "bytes";
+
+  static constexpr Unit Of(char c) { return c; }
+
+  static const char* NextStop(const char* p, const char* end) {
+    return stamp::NextStop(p, end);
+  }
+  static const char* FindLf(const char* p, const char* end) {
+    const void* lf = memchr(p, '\n', end - p);
+    return lf ? static_cast<const char*>(lf) : end;
+  }
+  static const char* CopyUntagged(Output& out, const char* p, const char* end,
+                                  const char** line_start) {
+    return stamp::CopyUntagged(out, p, end, line_start);
+  }
+
+  // A trace shows the bytes as they are.
+  static bool EndsInLeadSurrogate(const std::string& /*units*/) {
+    return false;
+  }
+  static void AppendText(const std::string& units, std::string* text) {
+    *text += units;
+  }
+};
+
+// --- UTF-16 text ---
+//
+// A unit is handled as it lies in memory: its two bytes in the file's order,
+// loaded into a char16_t.  The units the rewrite looks for are made the same
+// way, so that scanning and copying never swap bytes; only the trace, which
+// is UTF-8, decodes them.
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+// |unit| as it lies in memory when its bytes are in |order|.
+constexpr char16_t InMemory(char32_t unit, std::endian order) {
+  const auto u = static_cast<char16_t>(unit);
+  return order == std::endian::native ? u
+                                      : static_cast<char16_t>(u >> 8 | u << 8);
+}
+
+// The unit's value, from how it lies in memory.
+constexpr char32_t ValueOf(char16_t unit, std::endian order) {
+  return InMemory(unit, order);
+}
+
+constexpr bool IsLead(char32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
+constexpr bool IsTrail(char32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+
+void AppendUnit(char32_t unit, std::endian order, std::string* out) {
+  const char16_t u = InMemory(unit, order);
+  out->append(reinterpret_cast<const char*>(&u), sizeof(u));
+}
+
+// Appends |utf8| to |out| as UTF-16 in |order|, surrogate pairs where
+// needed.  False when |utf8| is not well-formed: a stray or missing
+// continuation byte, an overlong form, a surrogate or a value past U+10FFFF.
+bool AppendUtf16(std::string_view utf8, std::endian order, std::string* out) {
+  for (size_t i = 0; i < utf8.size();) {
+    const auto lead = static_cast<unsigned char>(utf8[i]);
+    size_t len;
+    char32_t c;
+    char32_t least;  // the least value that needs |len| bytes
+    if (lead < 0x80) {
+      len = 1, c = lead, least = 0;
+    } else if ((lead & 0xE0) == 0xC0) {
+      len = 2, c = lead & 0x1F, least = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+      len = 3, c = lead & 0x0F, least = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+      len = 4, c = lead & 0x07, least = 0x10000;
+    } else {
+      return false;
+    }
+    if (utf8.size() - i < len)
+      return false;
+    for (size_t k = 1; k < len; ++k) {
+      const auto next = static_cast<unsigned char>(utf8[i + k]);
+      if ((next & 0xC0) != 0x80)
+        return false;
+      c = c << 6 | (next & 0x3F);
+    }
+    if (c < least || c > 0x10FFFF || IsLead(c) || IsTrail(c))
+      return false;
+    i += len;
+    if (c < 0x10000) {
+      AppendUnit(c, order, out);
+    } else {
+      AppendUnit(0xD800 + ((c - 0x10000) >> 10), order, out);
+      AppendUnit(0xDC00 + (c & 0x3FF), order, out);
+    }
+  }
+  return true;
+}
+
+void AppendUtf8(char32_t c, std::string* out) {
+  if (c < 0x80) {
+    *out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    *out += static_cast<char>(0xC0 | c >> 6);
+    *out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    *out += static_cast<char>(0xE0 | c >> 12);
+    *out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    *out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    *out += static_cast<char>(0xF0 | c >> 18);
+    *out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+    *out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    *out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// Appends the units in |order| to |out| as UTF-8.  UTF-8 has no form for a
+// surrogate that is not half of a pair; such a unit shows as U+FFFD.
+void AppendUtf8(std::u16string_view units, std::endian order,
+                std::string* out) {
+  for (size_t i = 0; i < units.size(); ++i) {
+    const char32_t u = ValueOf(units[i], order);
+    const char32_t next =
+        i + 1 < units.size() ? ValueOf(units[i + 1], order) : 0;
+    if (IsLead(u) && IsTrail(next)) {
+      AppendUtf8(0x10000 + ((u - 0xD800) << 10) + (next - 0xDC00), out);
+      ++i;
+    } else {
+      AppendUtf8(IsLead(u) || IsTrail(u) ? kReplacement : u, out);
+    }
+  }
+}
+
+// The first unit in [p, end) where the scan has to stop and look: LF, or
+// where the tag may begin.  The same scan as for bytes, 8 units at a time.
+const char16_t* NextStop(const char16_t* p, const char16_t* end, char16_t lf,
+                         char16_t lt, char16_t a) {
+#ifdef STAMP_HAVE_SSE2
+  const __m128i lfs = _mm_set1_epi16(static_cast<int16_t>(lf));
+  const __m128i lts = _mm_set1_epi16(static_cast<int16_t>(lt));
+  const __m128i as = _mm_set1_epi16(static_cast<int16_t>(a));
+  while (end - p > 8) {
+    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i next =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+    const __m128i tag =
+        _mm_and_si128(_mm_cmpeq_epi16(here, lts), _mm_cmpeq_epi16(next, as));
+    const __m128i hit = _mm_or_si128(_mm_cmpeq_epi16(here, lfs), tag);
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    if (mask != 0)
+      return p + std::countr_zero(mask) / 2;
+    p += 8;
+  }
+#else
+  (void)a;
+#endif
+  for (; p < end; ++p) {
+    if (*p == lf || *p == lt)
+      return p;
+  }
+  return end;
+}
+
+// What the rewrite needs to know of UTF-16 text in byte order |kOrder|.
+template <std::endian kOrder>
+struct Utf16 {
+  using Unit = char16_t;
+  static constexpr std::string_view kUnitName = "code units";
+
+  static constexpr Unit Of(char c) { return InMemory(c, kOrder); }
+
+  static const Unit* NextStop(const Unit* p, const Unit* end) {
+    return stamp::NextStop(p, end, Of('\n'), Of(kAuthorTag[0]),
+                           Of(kAuthorTag[1]));
+  }
+  static const Unit* FindLf(const Unit* p, const Unit* end) {
+    return std::find(p, end, Of('\n'));
+  }
+  // No fast lane: the scan alone does the work.
+  static const Unit* CopyUntagged(Output& /*out*/, const Unit* p,
+                                  const Unit* /*end*/,
+                                  const Unit** /*line_start*/) {
+    return p;
+  }
+
+  static bool EndsInLeadSurrogate(const std::u16string& units) {
+    return !units.empty() && IsLead(ValueOf(units.back(), kOrder));
+  }
+  static void AppendText(const std::u16string& units, std::string* text) {
+    AppendUtf8(units, kOrder, text);
+  }
+};
+
+// --- The rewrite ---
+
+// The state that carries from one block to the next.  Everything that could
+// be per line lives here so that a line split across blocks behaves exactly
+// like one that is not.  |Units| says what the text is made of (Bytes,
+// Utf16); the rules are the same for all.
+template <class Units>
+class Rewriter {
+ public:
+  using Unit = typename Units::Unit;
+
+  // |tail| completes a stamped line in the text's own encoding: the user
+  // name, the closing tag and CR LF.  The trace shows |user| instead.
+  Rewriter(Output& out, std::string_view tail, std::string_view user,
+           const Trace& trace)
+      : out_(out), tail_(tail), user_(user), trace_(trace) {}
+
+  void Block(const Unit* p, const Unit* end);
+  void Finish();
+
+ private:
+  static constexpr size_t kTagSize = kAuthorTag.size();
+  static constexpr std::array<Unit, kTagSize> kTag = [] {
+    std::array<Unit, kTagSize> tag{};
+    for (size_t i = 0; i < kTagSize; ++i)
+      tag[i] = Units::Of(kAuthorTag[i]);
+    return tag;
+  }();
+  static constexpr Unit kLf = Units::Of('\n');
+  static constexpr Unit kCr = Units::Of('\r');
+  static constexpr std::array<Unit, 2> kCrLfUnits = {kCr, kLf};
+
+  static bool TagAt(const Unit* p, const Unit* end);
+  static size_t TrailingTagPrefix(const Unit* p, const Unit* end);
+
+  void Stamp(const Unit* line_start, const Unit* tag_end);
+  void StartLine();
+  void CarryLine(const Unit* line_start, const Unit* end);
+
+  Output& out_;
+  std::string_view tail_;
+  std::string_view user_;
+  const Trace& trace_;
+
+  bool skipping_ = false;  // behind a stamped tag: drop units up to the LF
+  // Of the current line, as far as earlier blocks held it:
+  size_t line_len_ = 0;            // its length in units
+  bool last_cr_ = false;           // whether its last unit is a CR
+  size_t matched_ = 0;             // how many units of a tag it ends with
+  std::basic_string<Unit> carry_;  // its first units, kept only for the trace
+  std::basic_string<Unit> shown_;
+  std::string trace_line_;
+};
+
+template <class Units>
+bool Rewriter<Units>::TagAt(const Unit* p, const Unit* end) {
+  return static_cast<size_t>(end - p) >= kTagSize &&
+         memcmp(p, kTag.data(), sizeof(kTag)) == 0;
+}
+
+// How many units at the end of [p, end) begin the author tag.  The tag's
+// first unit appears nowhere else in it, so only a part that starts at the
+// last such unit can be the beginning of a tag.
+template <class Units>
+size_t Rewriter<Units>::TrailingTagPrefix(const Unit* p, const Unit* end) {
+  const Unit* from = end - std::min<size_t>(end - p, kTagSize - 1);
+  for (const Unit* q = end; q > from;) {
+    if (*--q == kTag[0]) {
+      const size_t len = end - q;
+      return memcmp(q, kTag.data(), len * sizeof(Unit)) == 0 ? len : 0;
+    }
+  }
+  return 0;
+}
+
+template <class Units>
+void Rewriter<Units>::StartLine() {
+  line_len_ = 0;
+  last_cr_ = false;
+  matched_ = 0;
+  carry_.clear();
+}
+
+template <class Units>
+void Rewriter<Units>::CarryLine(const Unit* line_start, const Unit* end) {
+  const size_t len = end - line_start;
+  if (len == 0)
+    return;
+  if (trace_ && carry_.size() < kTracePrefixLimit)
+    carry_.append(line_start, std::min(len, kTracePrefixLimit - carry_.size()));
+  line_len_ += len;
+  last_cr_ = end[-1] == kCr;
+}
+
+// The line's units up to |tag_end| have been written; complete it.
+template <class Units>
+void Rewriter<Units>::Stamp(const Unit* line_start, const Unit* tag_end) {
+  out_.Put(tail_);
   skipping_ = true;
   if (!trace_)
     return;
 
   // The text before the tag is what carry_ holds followed by this block's
-  // part of the line; only its first kTracePrefixLimit bytes are shown.
-  const size_t prefix = line_len_ + (tag_end - line_start) - kAuthorTag.size();
-  const size_t shown = std::min(prefix, kTracePrefixLimit);
-  trace_line_.assign(carry_, 0, std::min(carry_.size(), shown));
-  trace_line_.append(line_start, shown - trace_line_.size());
+  // part of the line; only its first kTracePrefixLimit units are shown.
+  const size_t prefix = line_len_ + (tag_end - line_start) - kTagSize;
+  size_t shown = std::min(prefix, kTracePrefixLimit);
+  shown_.assign(carry_, 0, std::min(carry_.size(), shown));
+  shown_.append(line_start, shown - shown_.size());
+  if (shown < prefix && Units::EndsInLeadSurrogate(shown_)) {
+    shown_.pop_back();
+    --shown;
+  }
+  trace_line_.clear();
+  Units::AppendText(shown_, &trace_line_);
   if (shown < prefix) {
     trace_line_ += "[... ";
     trace_line_ += std::to_string(prefix - shown);
-    trace_line_ += " bytes not shown ...]";
+    trace_line_ += ' ';
+    trace_line_ += Units::kUnitName;
+    trace_line_ += " not shown ...]";
   }
   trace_line_ += kAuthorTag;
   trace_line_ += user_;
@@ -282,14 +522,15 @@ void Rewriter::Stamp(const char* line_start, const char* tag_end) {
   trace_(trace_line_);
 }
 
-void Rewriter::Block(const char* p, const char* end) {
-  const char* line_start = p;
+template <class Units>
+void Rewriter<Units>::Block(const Unit* p, const Unit* end) {
+  const Unit* line_start = p;
 
   // A tag that the previous block ended in the middle of.
   if (!skipping_ && matched_ > 0) {
-    const size_t need = kAuthorTag.size() - matched_;
+    const size_t need = kTagSize - matched_;
     const size_t have = std::min<size_t>(need, end - p);
-    if (memcmp(p, kAuthorTag.data() + matched_, have) != 0) {
+    if (memcmp(p, kTag.data() + matched_, have * sizeof(Unit)) != 0) {
       matched_ = 0;
     } else if (have < need) {
       out_.Put(p, have);
@@ -305,8 +546,8 @@ void Rewriter::Block(const char* p, const char* end) {
 
   while (p < end) {
     if (skipping_) {
-      const char* lf = static_cast<const char*>(memchr(p, '\n', end - p));
-      if (!lf)
+      const Unit* lf = Units::FindLf(p, end);
+      if (lf == end)
         return;
       skipping_ = false;
       StartLine();
@@ -315,85 +556,161 @@ void Rewriter::Block(const char* p, const char* end) {
     }
 
     if (line_len_ == 0)  // the line began in this block
-      p = CopyUntagged(p, end, &line_start);
+      p = Units::CopyUntagged(out_, p, end, &line_start);
 
     // The line began at line_start in this block (or in an earlier one when
-    // line_len_ > 0); its bytes before p are written.
-    const char* stop = NextStop(p, end);
-    while (stop < end && *stop != '\n' && !TagAt(stop, end))
-      stop = NextStop(stop + 1, end);
+    // line_len_ > 0); its units before p are written.
+    const Unit* stop = Units::NextStop(p, end);
+    while (stop < end && *stop != kLf && !TagAt(stop, end))
+      stop = Units::NextStop(stop + 1, end);
     if (stop == end) {
       out_.Put(p, end - p);
       matched_ = TrailingTagPrefix(p, end);
       CarryLine(line_start, end);
       return;
     }
-    if (*stop != '\n') {
-      const char* tag_end = stop + kAuthorTag.size();
+    if (*stop != kLf) {
+      const Unit* tag_end = stop + kTagSize;
       out_.Put(p, tag_end - p);
       Stamp(line_start, tag_end);
       p = tag_end;
       continue;
     }
-    out_.PutLine(p, stop - p, stop > line_start ? stop[-1] == '\r' : last_cr_);
+    out_.PutLine(p, stop - p, stop > line_start ? stop[-1] == kCr : last_cr_,
+                 kCrLfUnits);
     if (line_len_ > 0)  // only a line from an earlier block leaves state
       StartLine();
     p = line_start = stop + 1;
   }
 }
 
-void Rewriter::Finish() {
+template <class Units>
+void Rewriter<Units>::Finish() {
   // A last line without a line end still gets one.
   if (!skipping_ && line_len_ > 0)
-    out_.Put(kCrLf);
+    out_.Put(kCrLfUnits.data(), kCrLfUnits.size());
   out_.Flush();
 }
 
-bool IsUtf16ByteOrderMark(const char* p, size_t len) {
-  if (len < 2)
-    return false;
-  const auto b0 = static_cast<unsigned char>(p[0]);
-  const auto b1 = static_cast<unsigned char>(p[1]);
-  return (b0 == 0xFF && b1 == 0xFE) || (b0 == 0xFE && b1 == 0xFF);
+// Feeds |in| through |rewriter|, a block at a time.  |buf| holds |len| bytes
+// read so far, of which the first |from| are taken care of; |at_end| says
+// whether |in| has ended.
+template <class Units>
+Outcome Pump(Source& in, Output& output, Rewriter<Units>& rewriter, char* buf,
+             size_t from, size_t len, bool at_end, std::string* err) {
+  using Unit = typename Units::Unit;
+  for (;;) {
+    const size_t whole = len - len % sizeof(Unit);
+    if (whole > from) {
+      rewriter.Block(reinterpret_cast<const Unit*>(buf + from),
+                     reinterpret_cast<const Unit*>(buf + whole));
+      if (output.failed())
+        break;
+    }
+    if (at_end)
+      break;
+    // A unit that a read cut in two is completed by the next read.
+    memmove(buf, buf + whole, len - whole);
+    len -= whole;
+    from = 0;
+    size_t got = 0;
+    if (!in.Read(buf + len, kBlockSize - len, &got, err))
+      return Outcome::kFailed;
+    len += got;
+    at_end = got == 0;
+  }
+  if (!output.failed()) {
+    if (len % sizeof(Unit) != 0)
+      return Outcome::kOddLength;
+    rewriter.Finish();
+  }
+  if (output.failed()) {
+    *err = output.error();
+    return Outcome::kFailed;
+  }
+  return Outcome::kDone;
+}
+
+template <std::endian kOrder>
+Outcome PumpUtf16(Source& in, Output& output, std::string_view user,
+                  const Trace& trace, char* buf, size_t len, bool at_end,
+                  std::string* err) {
+  std::string tail;
+  if (!AppendUtf16(user, kOrder, &tail))
+    return Outcome::kUserNotUtf8;
+  AppendUtf16(kClosingTag, kOrder, &tail);
+  AppendUtf16(kCrLf, kOrder, &tail);
+  constexpr size_t kMarkSize = 2;
+  output.Put(buf, kMarkSize);
+  Rewriter<Utf16<kOrder>> rewriter(output, tail, user, trace);
+  return Pump(in, output, rewriter, buf, kMarkSize, len, at_end, err);
+}
+
+enum class Encoding { kUndecided, kBytes, kUtf16Le, kUtf16Be, kUtf32 };
+
+// What the first bytes of a text say it is.  UTF-32's little-endian mark
+// begins with UTF-16's, so telling them apart may take four bytes; |at_end|
+// says that no more will come.
+Encoding Detect(std::string_view head, bool at_end) {
+  using namespace std::string_view_literals;
+  static constexpr struct {
+    std::string_view mark;
+    Encoding encoding;
+  } kMarks[] = {
+      // The longer marks first.
+      {"\xFF\xFE\0\0"sv, Encoding::kUtf32},
+      {"\0\0\xFE\xFF"sv, Encoding::kUtf32},
+      {"\xFF\xFE"sv, Encoding::kUtf16Le},
+      {"\xFE\xFF"sv, Encoding::kUtf16Be},
+  };
+  for (const auto& m : kMarks) {
+    if (head.starts_with(m.mark))
+      return m.encoding;
+    if (!at_end && m.mark.starts_with(head))
+      return Encoding::kUndecided;
+  }
+  return Encoding::kBytes;
 }
 
 }  // namespace
 
 Outcome RewriteLines(Source& in, Sink& out, std::string_view user,
                      const Trace& trace, std::string* err) {
-  const std::unique_ptr<char[]> in_buf(new char[kBlockSize]);
+  // Held as units, so that the UTF-16 rewrite may read it as such.
+  const std::unique_ptr<char16_t[]> in_units(new char16_t[kBlockSize / 2]);
+  char* const in_buf = reinterpret_cast<char*>(in_units.get());
   const std::unique_ptr<char[]> out_buf(new char[kOutputSize]);
   Output output(out, out_buf.get());
-  Rewriter rewriter(output, user, trace);
 
-  // The byte-order mark check needs two bytes, which a source may hand over
-  // one at a time.
+  // The few bytes that decide the encoding may come one read at a time.
   size_t len = 0;
-  bool first = true;
-  for (;;) {
+  bool at_end = false;
+  Encoding encoding;
+  while ((encoding = Detect({in_buf, len}, at_end)) == Encoding::kUndecided) {
     size_t got = 0;
-    if (!in.Read(in_buf.get() + len, kBlockSize - len, &got, err))
+    if (!in.Read(in_buf + len, kBlockSize - len, &got, err))
       return Outcome::kFailed;
     len += got;
-    if (first && got > 0 && len < 2)
-      continue;
-    if (first && IsUtf16ByteOrderMark(in_buf.get(), len))
-      return Outcome::kUtf16;
-    first = false;
-    if (len == 0)
-      break;
-    rewriter.Block(in_buf.get(), in_buf.get() + len);
-    if (output.failed())
-      break;
-    len = 0;
+    at_end = got == 0;
   }
-  if (!output.failed())
-    rewriter.Finish();
-  if (output.failed()) {
-    *err = output.error();
-    return Outcome::kFailed;
+
+  switch (encoding) {
+    case Encoding::kUtf16Le:
+      return PumpUtf16<std::endian::little>(in, output, user, trace, in_buf,
+                                            len, at_end, err);
+    case Encoding::kUtf16Be:
+      return PumpUtf16<std::endian::big>(in, output, user, trace, in_buf, len,
+                                         at_end, err);
+    case Encoding::kUtf32:
+      return Outcome::kUtf32;
+    case Encoding::kUndecided:
+    case Encoding::kBytes:
+      break;
   }
-  return Outcome::kDone;
+  const std::string tail =
+      std::string(user) + std::string(kClosingTag) + std::string(kCrLf);
+  Rewriter<Bytes> rewriter(output, tail, user, trace);
+  return Pump(in, output, rewriter, in_buf, 0, len, at_end, err);
 }
 
 }  // namespace stamp

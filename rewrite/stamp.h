@@ -1,5 +1,7 @@
 // The rewrite core: copies text from a byte source to a byte sink line by
-// line, ends every line with CR LF and stamps the author element.
+// line, ends every line with CR LF and stamps the author element.  Text is
+// 8-bit, or UTF-16 in either byte order when it starts with a byte-order
+// mark; the same line rules apply to its 16-bit units.
 //
 // It knows nothing of files, users or platforms: the caller hands it a
 // source, a sink, the user name and a place to send traces, so the same
@@ -35,14 +37,19 @@ struct Sink {
 /// Receives each stamped line, without its line end.
 using Trace = std::function<void(std::string_view line)>;
 
-/// A trace keeps at most this many bytes of the text before the tag; a longer
-/// prefix is shortened and the trace says how many bytes it left out.
+/// A trace keeps at most this many units (bytes, or UTF-16 code units) of the
+/// text before the tag; a longer prefix is shortened and the trace says how
+/// many units it left out.  A UTF-16 prefix is never cut between the two
+/// halves of a surrogate pair: the first half is left out too.
 constexpr size_t kTracePrefixLimit = 64 * 1024;
 
 enum class Outcome {
   kDone,    // the whole source went through to the sink
   kFailed,  // the source or the sink failed; |*err| says why
-  kUtf16,   // the source starts with a UTF-16 byte-order mark; nothing written
+  kUtf32,   // the source starts with a UTF-32 byte-order mark; nothing written
+  kOddLength,    // a UTF-16 mark, then an odd number of bytes: not UTF-16;
+                 // what was written is no good
+  kUserNotUtf8,  // UTF-16 text, but |user| is not UTF-8; nothing written
 };
 
 /// Copies |in| to |out| line by line.  A line ends at LF; a CR directly
@@ -50,6 +57,14 @@ enum class Outcome {
 /// the last one too when the input does not end with a line end.  A line that
 /// holds kAuthorTag is cut right behind its first occurrence and completed
 /// with |user| and kClosingTag, and the new line goes to |trace|.
+///
+/// Text that starts with FF FE (little-endian) or FE FF (big-endian) is
+/// UTF-16: the mark is kept, the rules apply to the 16-bit units after it,
+/// and |user|, UTF-8, is written as UTF-16 in the file's byte order.  Every
+/// other unit, an unpaired surrogate too, is copied as it is.  The trace is
+/// UTF-8, with U+FFFD for an unpaired surrogate.  FF FE 00 00 and 00 00 FE FF
+/// are UTF-32's marks, not UTF-16's.  Anything else is 8-bit text, every byte
+/// copied as it is.
 ///
 /// Memory stays fixed whatever the line lengths: the input streams through
 /// fixed buffers and no line is ever held whole.

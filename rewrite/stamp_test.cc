@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "rewrite/stamp_test_model.h"
@@ -125,41 +126,122 @@ const Case kCases[] = {
 // Names the case in failure messages instead of dumping its bytes.
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
-class RewriteTest : public testing::TestWithParam<Case> {};
+// The cases run in each encoding: as they stand, and as UTF-16 after a
+// byte-order mark, each byte becoming the unit of that value.
+enum class Encoding { kBytes, kUtf16Le, kUtf16Be };
+const Encoding kEncodings[] = {Encoding::kBytes, Encoding::kUtf16Le,
+                               Encoding::kUtf16Be};
+const Encoding kUtf16Encodings[] = {Encoding::kUtf16Le, Encoding::kUtf16Be};
 
-TEST_P(RewriteTest, WholeInput) {
-  const Case& c = GetParam();
-  Result r = Rewrite(c.in);
-  EXPECT_EQ(r.outcome, stamp::Outcome::kDone);
-  EXPECT_EQ(r.out, c.out);
+const char* NameOf(Encoding e) {
+  return e == Encoding::kBytes     ? "bytes"
+         : e == Encoding::kUtf16Le ? "utf16le"
+                                   : "utf16be";
 }
 
-// The result must not depend on where the reads split the input.
+void PrintTo(Encoding e, std::ostream* os) { *os << NameOf(e); }
+
+// |units| after the byte-order mark, in |e|'s byte order.
+std::string Utf16(std::u16string_view units, Encoding e) {
+  std::u16string marked(1, u'\uFEFF');
+  marked += units;
+  return stamp_model::Bytes(marked, e == Encoding::kUtf16Be);
+}
+
+std::string Transcoded(const std::string& text, Encoding e) {
+  if (e == Encoding::kBytes)
+    return text;
+  std::u16string units;
+  for (const char c : text)
+    units += static_cast<char16_t>(static_cast<unsigned char>(c));
+  return Utf16(units, e);
+}
+
+class RewriteTest : public testing::TestWithParam<std::tuple<Case, Encoding>> {
+ protected:
+  std::string In() const {
+    return Transcoded(std::get<0>(GetParam()).in, std::get<1>(GetParam()));
+  }
+  std::string Out() const {
+    return Transcoded(std::get<0>(GetParam()).out, std::get<1>(GetParam()));
+  }
+};
+
+TEST_P(RewriteTest, WholeInput) {
+  Result r = Rewrite(In());
+  EXPECT_EQ(r.outcome, stamp::Outcome::kDone);
+  EXPECT_EQ(r.out, Out());
+}
+
+// The result must not depend on where the reads split the input, a UTF-16
+// unit included.
 TEST_P(RewriteTest, InPieces) {
-  const Case& c = GetParam();
   for (size_t piece = 1; piece <= 10; ++piece) {
-    Result r = Rewrite(c.in, piece);
-    EXPECT_EQ(r.out, c.out) << "pieces of " << piece;
+    Result r = Rewrite(In(), piece);
+    EXPECT_EQ(r.out, Out()) << "pieces of " << piece;
   }
 }
 
 // Running again over the output changes nothing.
 TEST_P(RewriteTest, SecondRunChangesNothing) {
-  const Case& c = GetParam();
-  EXPECT_EQ(Rewrite(c.out).out, c.out);
+  EXPECT_EQ(Rewrite(Out()).out, Out());
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, RewriteTest, testing::ValuesIn(kCases),
+INSTANTIATE_TEST_SUITE_P(Cases, RewriteTest,
+                         testing::Combine(testing::ValuesIn(kCases),
+                                          testing::ValuesIn(kEncodings)),
                          [](const auto& info) {
-                           return std::string(info.param.name);
+                           return std::string(std::get<0>(info.param).name) +
+                                  "_" + NameOf(std::get<1>(info.param));
                          });
 
 TEST(RewriteTrace, OnlyStampedLinesAreTraced) {
-  Result r = Rewrite("a\n  <Author>x</Author>\nb\n<Author>\n", 3);
-  EXPECT_EQ(r.traces,
-            (std::vector<std::string>{"  <Author>BUILD01\\builder</Author>",
-                                      "<Author>BUILD01\\builder</Author>"}));
-  EXPECT_TRUE(Rewrite("a\n<author>\n").traces.empty());
+  for (const Encoding e : kEncodings) {
+    Result r =
+        Rewrite(Transcoded("a\n  <Author>x</Author>\nb\n<Author>\n", e), 3);
+    EXPECT_EQ(r.traces,
+              (std::vector<std::string>{"  <Author>BUILD01\\builder</Author>",
+                                        "<Author>BUILD01\\builder</Author>"}))
+        << NameOf(e);
+    EXPECT_TRUE(Rewrite(Transcoded("a\n<author>\n", e)).traces.empty());
+  }
+}
+
+// The trace of a UTF-16 line is UTF-8; a surrogate that is not half of a
+// pair shows as U+FFFD, while the file keeps it.
+TEST(RewriteTrace, Utf16LineInUtf8) {
+  const struct {
+    std::u16string before;
+    std::string traced;
+  } cases[] = {
+      {u"J\u00fcrgen \u5c71 \U0001F600 ",
+       "J\xC3\xBCrgen \xE5\xB1\xB1 \xF0\x9F\x98\x80 "},
+      {u"a\xD800"
+       u"b",
+       "a\xEF\xBF\xBD"
+       "b"},
+      {u"a\xDC00"
+       u"b",
+       "a\xEF\xBF\xBD"
+       "b"},
+      {u"\xDC00\xD800", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {u"\xD800", "\xEF\xBF\xBD"},
+      {std::u16string(u"x\0\uFFFF", 3), std::string("x\0\xEF\xBF\xBF", 5)},
+  };
+  for (const Encoding e : kUtf16Encodings) {
+    for (const auto& c : cases) {
+      for (size_t piece : {0, 1, 3}) {
+        Result r = Rewrite(Utf16(c.before + u"<Author>x", e), piece);
+        EXPECT_EQ(
+            r.out,
+            Utf16(c.before + u"<Author>BUILD01\\builder</Author>\r\n", e));
+        EXPECT_EQ(r.traces,
+                  std::vector<std::string>{c.traced +
+                                           "<Author>BUILD01\\builder</Author>"})
+            << NameOf(e) << ", pieces of " << piece;
+      }
+    }
+  }
 }
 
 TEST(RewriteUser, InsertedVerbatim) {
@@ -172,17 +254,117 @@ TEST(RewriteUser, EmptyNameErasesTheValue) {
             "<Author></Author>\r\n");
 }
 
-TEST(RewriteUtf16, RefusedWithoutWriting) {
-  for (const std::string bom : {"\xFF\xFE", "\xFE\xFF"}) {
-    for (size_t piece : {0, 1}) {
-      Result r = Rewrite(bom + "<\0A\0\n\0", piece);
-      EXPECT_EQ(r.outcome, stamp::Outcome::kUtf16);
-      EXPECT_EQ(r.out, "");
+// The name comes as UTF-8 and goes into a UTF-16 file as UTF-16, surrogate
+// pairs where needed; the trace shows it as it came.
+TEST(RewriteUser, WrittenAsUtf16) {
+  const struct {
+    std::string utf8;
+    std::u16string utf16;
+  } cases[] = {
+      {"BUILD01\\J\xC3\xBCrgen", u"BUILD01\\J\u00fcrgen"},
+      {"\xE5\xB1\xB1\xE7\x94\xB0", u"\u5c71\u7530"},
+      {"\xF0\x9F\x98\x80", u"\U0001F600"},
+      {"\xC2\x80\xDF\xBF", u"\u0080\u07FF"},
+      {"\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF",
+       u"\u0800\uD7FF\uE000\uFFFF"},
+      {"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", u"\U00010000\U0010FFFF"},
+      {"", u""},
+  };
+  for (const Encoding e : kUtf16Encodings) {
+    for (const auto& c : cases) {
+      Result r = Rewrite(Utf16(u"<Author>x\n", e), 1, c.utf8);
+      EXPECT_EQ(r.outcome, stamp::Outcome::kDone);
+      EXPECT_EQ(r.out, Utf16(u"<Author>" + c.utf16 + u"</Author>\r\n", e));
+      EXPECT_EQ(r.traces,
+                std::vector<std::string>{"<Author>" + c.utf8 + "</Author>"});
     }
   }
-  // One of the two bytes alone is ordinary text.
-  EXPECT_EQ(Rewrite("\xFF").out, "\xFF\r\n");
-  EXPECT_EQ(Rewrite("a\xFF\xFE").out, "a\xFF\xFE\r\n");
+}
+
+// A name that is not UTF-8 cannot be written as UTF-16: the file is refused
+// before anything is written.  An 8-bit file takes it byte for byte.
+TEST(RewriteUser, NotUtf8RefusesUtf16) {
+  const std::string names[] = {
+      "\xC3",              // cut short
+      "a\xC3(",            // a continuation byte missing
+      "\x80",              // a continuation byte alone
+      "\xC0\xAF",          // overlong
+      "\xE0\x80\xAF",      // overlong
+      "\xF0\x8F\xBF\xBF",  // overlong
+      "\xED\xA0\x80",      // a surrogate
+      "\xED\xBF\xBF",      // a surrogate
+      "\xF4\x90\x80\x80",  // past U+10FFFF
+      "\xF8\x88\x80\x80\x80",
+      "\xFF",
+      std::string("DOM\\\0\xFE", 6),
+  };
+  for (const std::string& name : names) {
+    for (const Encoding e : kUtf16Encodings) {
+      for (size_t piece : {0, 1}) {
+        Result r = Rewrite(Utf16(u"<Author>x\n", e), piece, name);
+        EXPECT_EQ(r.outcome, stamp::Outcome::kUserNotUtf8);
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(r.traces.empty());
+      }
+    }
+    Result r = Rewrite("<Author>x\n", 0, name);
+    EXPECT_EQ(r.outcome, stamp::Outcome::kDone);
+    EXPECT_EQ(r.out, "<Author>" + name + "</Author>\r\n");
+  }
+}
+
+// The first bytes decide what the text is: FF FE and FE FF are UTF-16,
+// unless FF FE 00 00 or 00 00 FE FF make it UTF-32.  Up to four bytes may
+// be needed, also when they come one read at a time.
+TEST(RewriteEncoding, FirstBytesDecide) {
+  using stamp::Outcome;
+  using namespace std::string_literals;
+  const std::string long_units =
+      Utf16(std::u16string(100000, u'x'), Encoding::kUtf16Le);
+  const struct {
+    const char* name;
+    std::string in;
+    Outcome outcome;
+    std::string out;  // not looked at for kOddLength
+  } cases[] = {
+      {"FF alone", "\xFF", Outcome::kDone, "\xFF\r\n"},
+      {"FE alone", "\xFE", Outcome::kDone, "\xFE\r\n"},
+      {"00 alone", "\0"s, Outcome::kDone, "\0\r\n"s},
+      {"00 00 FE", "\0\0\xFE"s, Outcome::kDone, "\0\0\xFE\r\n"s},
+      {"00 00 FE then text", "\0\0\xFEx\n"s, Outcome::kDone, "\0\0\xFEx\r\n"s},
+      {"00 00 FF FE", "\0\0\xFF\xFE"s, Outcome::kDone, "\0\0\xFF\xFE\r\n"s},
+      {"mark later in the file", "a\xFF\xFE", Outcome::kDone, "a\xFF\xFE\r\n"},
+      {"UTF-32 LE mark", "\xFF\xFE\0\0"s, Outcome::kUtf32, ""},
+      {"UTF-32 LE text", "\xFF\xFE\0\0<\0\0\0\n\0\0\0"s, Outcome::kUtf32, ""},
+      {"UTF-32 BE mark", "\0\0\xFE\xFF"s, Outcome::kUtf32, ""},
+      {"UTF-32 BE text", "\0\0\xFE\xFF\0\0\0<\0\0\0\n"s, Outcome::kUtf32, ""},
+      {"UTF-16 LE mark alone", "\xFF\xFE", Outcome::kDone, "\xFF\xFE"},
+      {"UTF-16 BE mark alone", "\xFE\xFF", Outcome::kDone, "\xFE\xFF"},
+      {"UTF-16 LE, U+0000 then U+0041", "\xFF\xFE\0\0A\0"s, Outcome::kUtf32,
+       ""},
+      {"UTF-16 LE, a NUL unit first", "\xFF\xFE\0\x01"s, Outcome::kDone,
+       "\xFF\xFE\0\x01\r\0\n\0"s},
+      {"UTF-16 BE, a NUL unit first", "\xFE\xFF\0\0"s, Outcome::kDone,
+       "\xFE\xFF\0\0\0\r\0\n"s},
+      {"UTF-16 LE, one byte after the mark", "\xFF\xFE\0"s, Outcome::kOddLength,
+       ""},
+      {"UTF-16 BE, one byte after the mark", "\xFE\xFF\0"s, Outcome::kOddLength,
+       ""},
+      {"UTF-16 LE, three bytes", "\xFF\xFEx\0\n"s, Outcome::kOddLength, ""},
+      {"UTF-16 BE, a unit and a half", "\xFE\xFF\0<\0"s, Outcome::kOddLength,
+       ""},
+      {"UTF-16, a stray byte after many blocks", long_units + "x",
+       Outcome::kOddLength, ""},
+  };
+  for (const auto& c : cases) {
+    for (size_t piece : {0, 1, 2, 3, 5}) {
+      Result r = Rewrite(c.in, piece);
+      EXPECT_EQ(r.outcome, c.outcome) << c.name << ", pieces of " << piece;
+      if (c.outcome != Outcome::kOddLength) {
+        EXPECT_EQ(r.out, c.out) << c.name << ", pieces of " << piece;
+      }
+    }
+  }
 }
 
 TEST(RewriteErrors, SourceAndSinkFailuresAreReported) {
@@ -238,35 +420,76 @@ TEST(RewriteLongLines, UntaggedLineAndCrAcrossBlocks) {
   EXPECT_EQ(r.traces[0], prefix + "<Author>" + kUser + "</Author>");
 }
 
-// Random text made of the bytes that matter, so that line ends, CR LF pairs
+// A UTF-16 trace counts the limit in units and never shows half a pair.
+TEST(RewriteLongLines, Utf16TraceLimitKeepsPairsWhole) {
+  const size_t limit = stamp::kTracePrefixLimit;
+  const std::u16string emoji = u"\U0001F600";  // a surrogate pair
+  const std::string emoji_utf8 = "\xF0\x9F\x98\x80";
+  const std::string stamped = "<Author>" + kUser + "</Author>";
+  const struct {
+    std::u16string before;
+    std::string traced;
+  } cases[] = {
+      {std::u16string(limit - 2, u'p') + emoji,
+       std::string(limit - 2, 'p') + emoji_utf8},
+      {std::u16string(limit - 1, u'p') + emoji + u"qq",
+       std::string(limit - 1, 'p') + "[... 4 code units not shown ...]"},
+      {std::u16string(limit, u'p') + emoji,
+       std::string(limit, 'p') + "[... 2 code units not shown ...]"},
+  };
+  for (const Encoding e : kUtf16Encodings) {
+    for (const auto& c : cases) {
+      for (size_t piece : {0, 999}) {
+        Result r = Rewrite(Utf16(c.before + u"<Author>old\n", e), piece);
+        EXPECT_EQ(
+            r.out,
+            Utf16(c.before + u"<Author>BUILD01\\builder</Author>\r\n", e));
+        ASSERT_EQ(r.traces.size(), 1u);
+        EXPECT_EQ(r.traces[0], c.traced + stamped) << NameOf(e);
+      }
+    }
+  }
+}
+
+// Random text made of the units that matter, so that line ends, CR LF pairs
 // and tags land at every offset of the 16-byte chunks the scan works in.
+// As UTF-16 it adds units whose bytes look like line ends or tag starts,
+// surrogates, and now and then a stray last byte.
 TEST(RewriteRandom, MatchesTheModel) {
-  const char* const kParts[] = {"a",
-                                "bc",
-                                "\r",
-                                "\n",
-                                "\r\n",
-                                "<",
-                                "A",
-                                "<A",
-                                "<Author>",
-                                "<Autho",
-                                "x<Author>y</Author>",
-                                "                ",
-                                "\n\n\n"};
+  const char16_t* const kParts[] = {
+      u"a", u"bc", u"\r", u"\n", u"\r\n", u"<", u"A", u"<A", u"<Author>",
+      u"<Autho", u"x<Author>y</Author>", u"                ", u"\n\n\n",
+      // Only in UTF-16:
+      u"\u0A0D", u"\u0D0A", u"\u3C41", u"\u413C", u"\u0A00", u"\u3C00",
+      u"\xD800", u"\xDC00", u"\U0001F600"};
+  const size_t kByteParts = 13;
+  const std::string kUsers[] = {kUser, "WS\\J\xC3\xBCrgen\xF0\x9F\x98\x80"};
   uint32_t seed = 12345;
   auto next = [&seed] {
     seed = seed * 1103515245 + 12345;
     return seed >> 16;
   };
-  for (int round = 0; round < 200; ++round) {
-    std::string in;
+  for (int round = 0; round < 300; ++round) {
+    const Encoding e = kEncodings[round % 3];
+    const size_t parts = e == Encoding::kBytes ? kByteParts : std::size(kParts);
+    std::u16string units;
     const size_t len = next() % 3000;
-    while (in.size() < len)
-      in += kParts[next() % std::size(kParts)];
-    const size_t piece = round % 3 == 0 ? 0 : 1 + next() % 100;
-    const Result r = Rewrite(in, piece);
-    const stamp_model::Expected want = stamp_model::Rewrite(in, kUser);
+    while (units.size() < len)
+      units += kParts[next() % parts];
+    std::string in;
+    if (e == Encoding::kBytes)
+      in.assign(units.begin(), units.end());
+    else
+      in = Utf16(units, e) + (next() % 10 == 0 ? "z" : "");
+    const std::string& user = kUsers[next() % 2];
+    const size_t piece = round % 4 == 0 ? 0 : 1 + next() % 100;
+    const Result r = Rewrite(in, piece, user);
+    const stamp_model::Expected want = stamp_model::Rewrite(in, user);
+    ASSERT_EQ(r.outcome, want.outcome) << "round " << round;
+    if (want.outcome == stamp::Outcome::kOddLength) {
+      ASSERT_EQ(r.out, want.out.substr(0, r.out.size())) << "round " << round;
+      continue;
+    }
     ASSERT_EQ(r.out, want.out) << "round " << round;
     ASSERT_EQ(r.traces, want.traces) << "round " << round;
   }

@@ -36,6 +36,16 @@ ROAD_STAMPED = (b"<project>\r\n  <Author>BUILD01\\builder</Author>\r\n"
                 b"</project>\r\n")
 
 
+def utf16(text: str, codec: str = "utf-16-le") -> bytes:
+    """|text| as a UTF-16 file: the byte-order mark, then the units, an
+    unpaired surrogate as it stands."""
+    return "\ufeff".encode(codec) + text.encode(codec, "surrogatepass")
+
+
+# As Windows PowerShell 5 writes it (Out-File, >): UTF-16 LE, mark, CR LF.
+POWERSHELL = utf16(ROAD.decode().replace("\n", "\r\n"))
+
+
 def xml_lines(count: int, seed: int) -> bytes:
     """XML-like text with mixed line ends, tags in odd places, and now and
     then a line far longer than a read block."""
@@ -182,17 +192,37 @@ class UserNameTest(Case):
         ("u" * 120, "build01", "BUILD01\\" + "u" * 120),
         ("LONGDOMAIN\\" + "v" * 110, "build01", "LONGDOMAIN\\" + "v" * 110),
         ("builder", "h" * 64, "H" * 64 + "\\builder"),  # the longest allowed
+        ("j\u00fcrgen", "build01", "BUILD01\\j\u00fcrgen"),
+        ("builder", "\u5c71\u7530-01", "\u5c71\u7530-01\\builder"),
+        ("\U0001F600", "\u5c71", "\u5c71\\\U0001F600"),
     ]
 
     def test_name_arrives_whole(self):
+        """In an 8-bit file as UTF-8, in a UTF-16 file as UTF-16."""
         self.need_namespaces("a chosen account name")
         for account, host, name in self.CASES:
-            with self.subTest(account=account, host=host):
-                sb = self.sandbox()
-                sb.write("setup.xml", ROAD)
-                self.assert_silent(sb.run("setup.xml", account=account, host=host))
-                self.assertEqual(sb.read("setup.xml"),
-                                 expected_rewrite(ROAD, name.encode()))
+            for content in (ROAD, POWERSHELL, utf16(ROAD.decode(), "utf-16-be")):
+                with self.subTest(account=account, host=host, content=content[:2]):
+                    sb = self.sandbox()
+                    sb.write("setup.xml", content)
+                    self.assert_silent(sb.run("setup.xml", account=account, host=host))
+                    self.assertEqual(sb.read("setup.xml"),
+                                     expected_rewrite(content, name.encode()))
+
+    def test_name_not_utf8(self):
+        """An 8-bit file takes the bytes as they are; a UTF-16 file cannot."""
+        self.need_root("a chosen host name")
+        host = b"bu\xffld"
+        sb = self.sandbox()
+        sb.write("setup.xml", ROAD)
+        self.assert_silent(sb.run("setup.xml", account="builder", host=host))
+        self.assertEqual(sb.read("setup.xml"),
+                         expected_rewrite(ROAD, b"BU\xffLD\\builder"))
+        sb.write("setup.xml", POWERSHELL)
+        r = sb.run("setup.xml", account="builder", host=host)
+        self.assert_failed(r, sb.path("setup.xml"), "UTF-16", "not valid UTF-8")
+        self.assertEqual(sb.read("setup.xml"), POWERSHELL)
+        self.assert_no_scratch(sb)
 
     def test_unknown_user_leaves_target(self):
         self.need_root("running as a user id without an account")
@@ -818,6 +848,19 @@ class ContentTest(Case):
              b"<p>\n" + b"q" * far + b"<Author>" + b"r" * 300000 + b"\n</p>"),
             ("tags and line ends across read blocks", straddling()),
             ("many blocks, many tags", xml_lines(20000, seed=11)),
+            ("UTF-16 LE as Windows PowerShell writes it", POWERSHELL),
+            ("UTF-16 BE, LF, no final line end",
+             utf16("a\n  <Author>x</Author>\nb", "utf-16-be")),
+            ("UTF-16 LE, mark only", utf16("")),
+            ("UTF-16 LE, units whose bytes are CR, LF or <",
+             utf16("\u0a0d\u0d0a\u3c41\u0a00\n<Author>\u0a0d\n\u3c00A")),
+            ("UTF-16 BE, non-ASCII, pairs and unpaired surrogates",
+             utf16("J\u00fcrgen \U0001F600\ud800 <Author>\udc00\n\ud800\n",
+                   "utf-16-be")),
+            ("UTF-16 LE, tags and line ends across read blocks",
+             utf16(straddling().decode("latin-1"))),
+            ("UTF-16 LE, many blocks, many tags",
+             utf16(xml_lines(4000, seed=12).decode("latin-1"))),
         ]
         for name, content in cases:
             with self.subTest(name):
@@ -827,14 +870,26 @@ class ContentTest(Case):
                 self.assertEqual(sb.read("setup.xml"), expected_rewrite(content, running_user_name()))
                 self.assert_no_scratch(sb)
 
-    def test_utf16_is_refused(self):
-        for content in [b"\xff\xfe<\x00A\x00\n\x00", b"\xfe\xff\x00<\x00A\x00\n",
-                        b"\xff\xfe", b"\xfe\xff"]:
-            with self.subTest(content=content):
+    def test_refused_untouched(self):
+        odd = "an odd number of bytes"
+        # (case, content, what the message says)
+        cases = [
+            ("UTF-32 LE", b"\xff\xfe\x00\x00" + "<Author>x\n".encode("utf-32-le"),
+             "UTF-32"),
+            ("UTF-32 BE", b"\x00\x00\xfe\xff" + "<Author>x\n".encode("utf-32-be"),
+             "UTF-32"),
+            ("UTF-32 LE mark alone", b"\xff\xfe\x00\x00", "UTF-32"),
+            ("UTF-16 LE, odd length", POWERSHELL + b"\n", odd),
+            ("UTF-16 BE, one byte after the mark", b"\xfe\xff\x00", odd),
+            ("UTF-16 LE, a stray byte after many blocks",
+             utf16("<Author>x\n" * 50000) + b"x", odd),
+        ]
+        for name, content, says in cases:
+            with self.subTest(name):
                 sb = self.sandbox()
                 sb.write("setup.xml", content)
                 r = sb.run("setup.xml")
-                self.assert_failed(r, sb.path("setup.xml"), "UTF-16")
+                self.assert_failed(r, sb.path("setup.xml"), says)
                 self.assertEqual(sb.read("setup.xml"), content)
                 self.assert_no_scratch(sb)
 
@@ -866,9 +921,9 @@ class TraceTest(Case):
         log = support.LogListener(os.path.join(sb.root, "log"))
         self.addCleanup(log.close)
 
-        def run(content):
+        def run(content, account="builder"):
             sb.write("setup.xml", content)
-            cmd = log.prefix(sb.elsewhere) + sb.command("setup.xml", account="builder")
+            cmd = log.prefix(sb.elsewhere) + sb.command("setup.xml", account=account)
             self.assert_silent(subprocess.run(cmd, capture_output=True, timeout=60))
             return [line for line in sb.read("setup.xml").split(b"\r\n")
                     if b"<Author>" in line]
@@ -879,6 +934,10 @@ class TraceTest(Case):
         stamped = run(b"<a>x</a>\n <x><Author>old</Author>\n\x1a%s %n <Author>\n"
                       b"plain\n")
         self.assertEqual(len(stamped), 2)
+        # The stamped line of a UTF-16 file is logged in UTF-8.
+        line = " \u00fc\U0001F600<Author>"
+        run(utf16("<a/>\n" + line + "old</Author>\n", "utf-16-be"), "j\u00fcrgen")
+        stamped.append(f"{line}BUILD01\\j\u00fcrgen</Author>".encode())
         deadline = time.monotonic() + 10
         while len(log.records) < len(stamped) and time.monotonic() < deadline:
             time.sleep(0.01)
@@ -959,6 +1018,7 @@ class PackageTest(Case):
         self.assert_silent(sb.run("setup.xml", exe=os.path.join(bin_dir, "authorstamp")))
         with open(os.path.join(bin_dir, "setup.xml"), "rb") as f:
             self.assertEqual(f.read(), expected_rewrite(ROAD, running_user_name()))
+
 
 
 class StartupTest(Case):

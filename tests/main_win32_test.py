@@ -33,6 +33,15 @@ TOOLS = None  # --objdump, --windres, --helper
 TIMEOUT = 120
 
 
+def utf16(text: str, codec: str = "utf-16-le") -> bytes:
+    """|text| as a UTF-16 file: the byte-order mark, then the units."""
+    return "\ufeff".encode(codec) + text.encode(codec, "surrogatepass")
+
+
+# As Windows PowerShell 5 writes it (Out-File, >): UTF-16 LE, mark, CR LF.
+POWERSHELL = utf16("<project>\r\n  <Author>old</Author>\r\n</project>\r\n")
+
+
 def win_path(path: str) -> str:
     """Wine's name for a Unix path: the root is drive Z:."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
@@ -186,19 +195,32 @@ class RoadOfOneFileTest(Case):
             "first tag counts": b"<Author>a</Author><Author>b\n",
             "tag case matters": b"<author>a\n<AUTHOR>b\n",
             "several blocks": big,
+            "utf-16 le as powershell writes it": POWERSHELL,
+            "utf-16 be, lf, no final line end":
+                utf16("a\n <Author>x</Author>\nb", "utf-16-be"),
+            "utf-16 le, units whose bytes are cr, lf or <":
+                utf16("\u0a0d\u0d0a\u3c41\n<Author>\u0a0d\n\ud800\n"),
+            "utf-16 le, several blocks": utf16(big.decode("latin-1")),
         }
         for name, content in cases.items():
             with self.subTest(name):
                 self.sb.write("t.xml", content)
                 self.assertStamped(self.run_tool("t.xml"), "t.xml", content)
 
-    def test_utf16_file_is_refused_untouched(self):
-        for bom in (b"\xff\xfe", b"\xfe\xff"):
-            with self.subTest(bom=bom):
-                content = bom + "<Author>x\n".encode("utf-16-le")
+    def test_utf32_and_odd_length_are_refused_untouched(self):
+        odd = "an odd number of bytes"
+        for name, content, says in [
+                ("utf-32 le", b"\xff\xfe\x00\x00" + "<Author>x\n".encode("utf-32-le"),
+                 "UTF-32"),
+                ("utf-32 be", b"\x00\x00\xfe\xff" + "<Author>x\n".encode("utf-32-be"),
+                 "UTF-32"),
+                ("utf-16 le, odd length", POWERSHELL + b"\n", odd),
+                ("utf-16 be, odd length", b"\xfe\xff\x00<\x00", odd)]:
+            with self.subTest(name):
                 self.sb.write("u.xml", content)
                 self.assertFailed(self.run_tool("u.xml"), "u.xml", content,
-                                  "UTF-16")
+                                  re.escape(win_path(self.sb.path("u.xml"))) +
+                                  ".*" + says)
 
 
 class PathTest(Case):
@@ -252,14 +274,16 @@ class PathTest(Case):
 
 
 class UserNameTest(Case):
-    def test_user_name_arrives_whole_as_utf8(self):
+    def test_user_name_arrives_whole(self):
+        """In an 8-bit file as UTF-8, in a UTF-16 file as UTF-16."""
         for account in ["builder", "J\u00fcrgen", "\u5c71\u7530",
-                        "a" * 150]:
-            with self.subTest(account=account[:20]):
-                content = b"<x>\n <Author>old</Author>\n"
-                self.sb.write("s.xml", content)
-                self.assertStamped(self.run_tool("s.xml", user=account),
-                                   "s.xml", content, account)
+                        "\U0001F600", "a" * 150]:
+            for content in [b"<x>\n <Author>old</Author>\n", POWERSHELL,
+                            utf16("<x>\n <Author>old</Author>\n", "utf-16-be")]:
+                with self.subTest(account=account[:20], content=content[:2]):
+                    self.sb.write("s.xml", content)
+                    self.assertStamped(self.run_tool("s.xml", user=account),
+                                       "s.xml", content, account)
 
 
 class DebuggerChannelTest(Case):
@@ -285,6 +309,18 @@ class DebuggerChannelTest(Case):
         self.assertEqual((status, stderr), (0, b""))
         self.assertEqual(strings, [b"  <Author>" + user + b"</Author>",
                                    b"x<Author>" + user + b"</Author>"])
+
+    def test_lines_of_a_utf16_file_go_in_utf8(self):
+        for codec in ("utf-16-le", "utf-16-be"):
+            with self.subTest(codec):
+                self.sb.write("s.xml", utf16(
+                    "one\n \u00fc\U0001F600<Author>a\n\ud800x<Author>b\n", codec))
+                strings, status, stderr = self.debug_run("s.xml", user="J\u00fcrgen")
+                user = self.user("J\u00fcrgen")
+                self.assertEqual((status, stderr), (0, b""))
+                self.assertEqual(strings, [
+                    " \u00fc\U0001F600<Author>".encode() + user + b"</Author>",
+                    "\ufffdx<Author>".encode() + user + b"</Author>"])
 
     def test_untagged_file_sends_nothing(self):
         self.sb.write("s.xml", b"one\ntwo\n")

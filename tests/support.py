@@ -71,21 +71,44 @@ def open_failure_reason(stderr: bytes, path: str):
     return reason if reason in known else None
 
 
-def expected_rewrite(content: bytes, user: bytes) -> bytes:
-    """What a run makes of |content|: every line ends with CR LF, and a line
-    holding <Author> is cut behind it and completed with |user|."""
-    pieces = content.split(b"\n")
+def expected_rewrite(content: bytes, user: bytes) -> bytes | None:
+    """What a run makes of |content|, or None when it refuses the file:
+    every line ends with CR LF, and a line holding <Author> is cut behind it
+    and completed with |user|.  After a UTF-16 byte-order mark the same
+    rules apply to 16-bit units and |user| goes in as UTF-16; refused are
+    UTF-32 marks, an odd number of bytes after a UTF-16 mark, and for UTF-16
+    a user name that is not UTF-8."""
+    if content.startswith((b"\xff\xfe\x00\x00", b"\x00\x00\xfe\xff")):
+        return None
+    if not content.startswith((b"\xff\xfe", b"\xfe\xff")):
+        return _rewrite_lines(content, user)
+    codec = "utf-16-le" if content.startswith(b"\xff") else "utf-16-be"
+    if len(content) % 2:
+        return None
+    try:
+        name = user.decode("utf-8")
+    except UnicodeDecodeError:
+        return None
+    # surrogatepass: an unpaired surrogate is a unit like any other.
+    text = content[2:].decode(codec, "surrogatepass")
+    return content[:2] + _rewrite_lines(text, name).encode(codec, "surrogatepass")
+
+
+def _rewrite_lines(text, user):
+    """The line rules, on bytes or on str alike."""
+    same = (lambda t: t) if isinstance(text, str) else str.encode
+    pieces = text.split(same("\n"))
     # Every piece but the last ended at an LF, which may have had a CR.
-    lines = [p[:-1] if p.endswith(b"\r") else p for p in pieces[:-1]]
+    lines = [p[:-1] if p.endswith(same("\r")) else p for p in pieces[:-1]]
     if pieces[-1]:
         lines.append(pieces[-1])
     out = []
     for line in lines:
-        at = line.find(b"<Author>")
+        at = line.find(same("<Author>"))
         if at >= 0:
-            line = line[: at + 8] + user + b"</Author>"
-        out.append(line + b"\r\n")
-    return b"".join(out)
+            line = line[: at + 8] + user + same("</Author>")
+        out.append(line + same("\r\n"))
+    return text[:0].join(out)
 
 
 def read_file(path: str):
@@ -211,18 +234,20 @@ class Sandbox:
         """The command line that runs the binary (or |exe|) with |args|.
         With |uid| it runs as that user, member of |groups| only; with
         |account| the user's account entry names |account| and the host is
-        called |host| (needs root: a private mount and host-name
-        namespace)."""
+        called |host|, str or bytes, any bytes but NUL (needs root: a
+        private mount and host-name namespace)."""
         cmd = [*EMULATOR, exe or self.exe, *args]
         if uid is not None:
             cmd = as_user(uid, groups) + cmd
         if account is not None:
             passwd = os.path.join(self.root, "passwd")
             owner = os.getuid() if uid is None else uid
-            with open(passwd, "w") as f:
+            with open(passwd, "w", encoding="utf-8") as f:
                 f.write(f"{account}:x:{owner}:{owner}::/:/bin/sh\n")
             os.chmod(passwd, 0o644)
-            script = 'mount --bind "$0" /etc/passwd && hostname "$1" && shift && exec "$@"'
+            # hostname(1) takes only ASCII names; the kernel takes any bytes.
+            script = ('mount --bind "$0" /etc/passwd && '
+                      'printf %s "$1" >/proc/sys/kernel/hostname && shift && exec "$@"')
             cmd = ["unshare", "--mount", "--uts", "sh", "-c", script, passwd, host] + cmd
         return cmd
 
