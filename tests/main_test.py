@@ -623,7 +623,8 @@ class CopyBackTest(Case):
             support.unavailable(self, "setfacl is not installed (package acl)")
         if subprocess.run(["unshare", "--user", "--map-root-user", "true"],
                           capture_output=True).returncode != 0:
-            support.unavailable(self, "no user namespaces (none in a chroot: enter a tree with pivot_root)")
+            support.unavailable(self, "no user namespaces (none in a chroot: "
+                                      "enter a tree with pivot_root)")
         staff, owner = 12345, 1000
 
         def acl_with_a_named_user(sb, path):
