@@ -16,6 +16,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/auxv.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -209,6 +210,22 @@ bool ReadLink(const char* path, std::string* text, std::string* err) {
   }
 }
 
+// Reads up to |capacity| bytes from |fd|, again when a signal interrupts.
+bool ReadSome(int fd, const std::string& path, char* buf, size_t capacity,
+              size_t* got, std::string* err) {
+  for (;;) {
+    const ssize_t n = read(fd, buf, capacity);
+    if (n >= 0) {
+      *got = static_cast<size_t>(n);
+      return true;
+    }
+    if (errno != EINTR) {
+      *err = Fail("cannot read", path, errno);
+      return false;
+    }
+  }
+}
+
 // Reads a small file whole, such as one of /proc.
 bool ReadWhole(const char* path, std::string* text, std::string* err) {
   const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
@@ -218,19 +235,14 @@ bool ReadWhole(const char* path, std::string* text, std::string* err) {
   }
   text->clear();
   char buf[16384];
-  for (;;) {
-    const ssize_t n = read(fd, buf, sizeof(buf));
-    if (n == 0)
-      break;
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n < 0) {
-      *err = Fail("cannot read", path, errno);
+  size_t got = 0;
+  do {
+    if (!ReadSome(fd, path, buf, sizeof(buf), &got, err)) {
       close(fd);
       return false;
     }
-    text->append(buf, static_cast<size_t>(n));
-  }
+    text->append(buf, got);
+  } while (got > 0);
   // Read to the end: what close() might say changes nothing.
   (void)close(fd);
   return true;
@@ -320,6 +332,13 @@ bool FindProgramPath(std::string* path, std::string* err) {
   if (stat("/proc/self/exe", &exe_id) != 0) {
     *err = Fail("cannot read", "/proc/self/exe", errno);
     return false;
+  }
+  // The kernel names the loader's load address only when it loaded the
+  // loader for this program, which it then ran itself.  Otherwise (the
+  // loader run as a command, or a static program) the mapping decides.
+  if (getauxval(AT_BASE) != 0) {
+    *path = WithoutDeletedMark(exe, exe_id);
+    return true;
   }
   if (!FindOwnMapping(&own, err))
     return false;
@@ -707,17 +726,7 @@ bool CreateScratch(const std::string& path, File* file, std::string* err) {
 
 bool Read(File* file, char* buf, size_t capacity, size_t* got,
           std::string* err) {
-  for (;;) {
-    const ssize_t n = read(file->open->fd, buf, capacity);
-    if (n >= 0) {
-      *got = static_cast<size_t>(n);
-      return true;
-    }
-    if (errno != EINTR) {
-      *err = Fail("cannot read", file->path, errno);
-      return false;
-    }
-  }
+  return ReadSome(file->open->fd, file->path, buf, capacity, got, err);
 }
 
 bool Write(File* file, const char* data, size_t len, std::string* err) {
