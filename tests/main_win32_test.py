@@ -51,7 +51,7 @@ def wine(*args, user="builder", cwd=None, **kwargs):
     """Runs a Windows program under Wine; output with Windows line ends
     turned back into LF.
 
-    Rarely (once in CI, never in some 1,700 runs here) Wine has ended a
+    Rarely (once in CI, never in some 1,700 starts here) Wine has ended a
     run with status 1 and no output at all.  The tool never ends so: under
     Wine every status 1 comes with its alert on standard error.  Such a run
     is made once more, and said so on the suite's standard error."""
