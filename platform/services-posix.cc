@@ -186,6 +186,24 @@ std::string ChangedDuringRun(const std::string& path) {
          ": it was changed during the run and is kept";
 }
 
+std::string MovedIn(const std::string& path) {
+  return "cannot replace " + path +
+         ": another file took its place during the run and is kept";
+}
+
+// Why the run must not replace |target|, which it has seen changed: another
+// file took its name (a rename over it also changes the file the run
+// holds), or the file itself was changed.
+std::string WhyKept(File* target) {
+  struct stat named;
+  const bool gone = fstatat(g_dir.fd, target->open->name.c_str(), &named,
+                            AT_SYMLINK_NOFOLLOW) != 0;
+  if ((gone && errno == ENOENT) ||
+      (!gone && !SameFile(named, target->open->opened)))
+    return MovedIn(target->path);
+  return ChangedDuringRun(target->path);
+}
+
 // Looks at the target: |*events| gets what the watch has reported since
 // the last look (the union of the event masks, IN_Q_OVERFLOW where some
 // were lost), |*now| its state.  A look that fails fails the run: it can
@@ -675,11 +693,6 @@ bool CopyAttributes(int from, int to, const std::string& to_path,
   return true;
 }
 
-std::string MovedIn(const std::string& path) {
-  return "cannot replace " + path +
-         ": another file took its place during the run and is kept";
-}
-
 // After the exchange: whether what came out at the scratch name is the
 // target the run read, unchanged; a write that came in between the last
 // look and the exchange shows now.  If not, |*why| says what happened.
@@ -972,7 +985,7 @@ bool ReplaceTarget(File* scratch, File* target, std::string* err) {
   if (!Look(target, &events, &st, err))
     return false;
   if (Written(*target->open, events, st)) {
-    *err = ChangedDuringRun(target->path);
+    *err = WhyKept(target);
     return false;
   }
   const int fd = scratch->open->fd;
@@ -992,7 +1005,7 @@ bool ReplaceTarget(File* scratch, File* target, std::string* err) {
     return false;
   if (Written(*target->open, events, now) || (events & IN_ATTRIB) ||
       !SameTime(now.st_ctim, st.st_ctim)) {
-    *err = ChangedDuringRun(target->path);
+    *err = WhyKept(target);
     return false;
   }
   // Both files stay open, and locked, until the new content is in place and
