@@ -898,14 +898,11 @@ bool OpenTarget(const std::string& path, File* file, std::string* err) {
 
 bool CreateScratch(const std::string& path, File* file, std::string* err) {
   const char* what = "cannot create scratch file";
-  if (DirectoryOf(path) != g_dir.path) {
-    *err = Subject(what, path) + ": not beside the target";
-    return false;
-  }
   // The scratch file must be one this run creates: a file that no other
   // name and no other process's descriptor reaches, since whoever could
   // reach it could read or change the new content.  Whatever an earlier run
-  // left at the name is removed, not reused.
+  // left at the name is removed, not reused.  It lies beside the target, in
+  // the directory the run holds.
   const std::string name = BaseName(path);
   constexpr int kAttempts = 10;
   int fd = -1;

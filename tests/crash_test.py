@@ -85,7 +85,8 @@ class CrashPoints(support.Case):
         # A point the kill never reached proves nothing; most must be real.
         self.assertGreater(len(kills), 0.9 * len(points))
         for names in (("read",), ("write",), ("fsync",),
-                      ("rename", "renameat", "renameat2")):
+                      ("rename", "renameat", "renameat2"), ("inotify_init1",),
+                      ("inotify_add_watch",)):
             self.assertTrue(any(k.killed and k.label.split()[0] in names
                                 for k in kills), f"no kill at {names[0]}")
 
