@@ -45,18 +45,29 @@ namespace platform {
 struct OpenFile {
   explicit OpenFile(int fd) : fd(fd) {}
   ~OpenFile() {
-    // The content that matters was made durable before, or does not matter.
-    (void)close(fd);
+    StopWatching();
     if (watch >= 0)
       (void)close(watch);
+    // The content that matters was made durable before, or does not matter.
+    (void)close(fd);
   }
   OpenFile(const OpenFile&) = delete;
   OpenFile& operator=(const OpenFile&) = delete;
+
+  // Closing an inotify instance waits until the kernel has retired its
+  // watches, which takes milliseconds on a busy machine; a watch removed
+  // some time before is retired meanwhile, in the background.
+  void StopWatching() {
+    if (watched >= 0)
+      (void)inotify_rm_watch(watch, watched);
+    watched = -1;
+  }
 
   int fd;
   std::string name;       // in the run's directory
   struct stat opened {};  // identity, size, times and owner when opened
   int watch = -1;         // the target's inotify instance; -1 for none
+  int watched = -1;       // the watch on the target in it
   size_t unflushed = 0;   // bytes written since writeback was last started
 };
 
@@ -174,7 +185,8 @@ bool Watch(OpenFile* file, const std::string& path, std::string* err) {
   // The open file itself, whatever name it has or gets.
   const std::string self = "/proc/self/fd/" + std::to_string(file->fd);
   if (file->watch < 0 ||
-      inotify_add_watch(file->watch, self.c_str(), IN_MODIFY | IN_ATTRIB) < 0) {
+      (file->watched = inotify_add_watch(file->watch, self.c_str(),
+                                         IN_MODIFY | IN_ATTRIB)) < 0) {
     *err = path + ": cannot watch it for changes: " + Reason(errno);
     return false;
   }
@@ -1011,6 +1023,8 @@ bool ReplaceTarget(File* scratch, File* target, std::string* err) {
   DisarmScratchRemoval();
   if (!SwapIn(scratch, target, err))
     return false;
+  // The last look is done: the watch goes while the directory is flushed.
+  target->open->StopWatching();
   // Flushing the directory makes the replace itself durable.  A directory
   // the runner may not read cannot be flushed alone; its file system is.
   // If that fails the file is still whole, old or new, so there is nothing
