@@ -170,15 +170,30 @@ def as_user(uid: int, groups=()) -> list:
 
 def release_archive(case: unittest.TestCase, dest: str) -> str:
     """Makes the release archive of the build that made BINARY, with cpack
-    into |dest|, and returns its path.  Only the build directory can."""
+    into |dest|, and returns its path.  Only the build directory can.  It
+    also checks that SHA256SUMS there, which already lists another file,
+    gains one line for the archive, also when it is made again."""
     config = os.path.join(os.path.dirname(BINARY), "CPackConfig.cmake")
     if not os.path.exists(config) or not shutil.which("cpack"):
         unavailable(case, f"no cpack, or no {config} beside the binary")
-    r = subprocess.run(["cpack", "--config", config, "-B", dest],
-                       capture_output=True, timeout=300)
-    case.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+    os.makedirs(dest)
+    with open(os.path.join(dest, "notes.txt"), "w") as f:
+        f.write("made earlier\n")
+    listed = subprocess.run(["sha256sum", "notes.txt"], cwd=dest,
+                            capture_output=True, check=True).stdout
+    with open(os.path.join(dest, "SHA256SUMS"), "wb") as f:
+        f.write(listed)
+    for _ in range(2):
+        r = subprocess.run(["cpack", "--config", config, "-B", dest],
+                           capture_output=True, timeout=300)
+        case.assertEqual(r.returncode, 0, r.stdout + r.stderr)
     made = [n for n in os.listdir(dest) if n.endswith((".tar.gz", ".zip"))]
     case.assertEqual(len(made), 1, made)
+    check = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=dest,
+                           capture_output=True)
+    case.assertEqual((check.returncode, check.stdout),
+                     (0, f"notes.txt: OK\n{made[0]}: OK\n".encode()),
+                     check.stderr)
     return os.path.join(dest, made[0])
 
 
