@@ -21,18 +21,17 @@ if (($# != 4)); then
   echo "usage: $0 SOURCE BUILD ROOT GLIBC" >&2
   exit 2
 fi
+if [ "$(id -u)" != 0 ]; then
+  echo "$0: building the released program needs root: debootstrap makes" \
+       "a Debian 11 system in $3, and the compiler runs there by chroot" >&2
+  exit 1
+fi
 source=$(realpath "$1")
 mkdir -p "$2"
 build=$(realpath "$2")
 root=$(realpath -m "$3")
 glibc=$4
 here=$(dirname "$(realpath "$0")")
-
-if [ "$(id -u)" != 0 ]; then
-  echo "$0: building the released program needs root: debootstrap makes" \
-       "a Debian 11 system in $root, and the compiler runs there by chroot" >&2
-  exit 1
-fi
 
 bash "$here/debian-root.sh" bullseye "$root" g++
 mkdir -p "$root$source" "$root$build"
