@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The g++ of the Debian system in ROOT, called as a compiler is: on ARGS, in
-# the working directory.  It runs there by chroot, in a mount namespace of
-# its own that shows the directories SOURCE and BUILD at their own paths.
+# Runs the g++ of the Debian system in ROOT on ARGS, in the working
+# directory, as a build calls its compiler: by chroot, in a mount namespace
+# of its own that shows the directories SOURCE and BUILD at their own paths,
+# so that every path in ARGS means there what it means here.
 # cmake/portable-build.sh makes it the compiler of its build.
 #
 #   cmake/chroot-g++.sh ROOT SOURCE BUILD ARGS...
