@@ -149,6 +149,10 @@ def message_texts() -> set:
 
 
 ELF_MACHINES = {0x3E: "x86_64", 0xB7: "aarch64"}
+# Makes the Debian systems that the released program is tried in.
+DEBIAN_ROOT = os.path.join(SOURCE, "cmake", "debian-root.sh")
+# The account that only those systems know.
+STAMPER = 4242
 
 
 Case = support.Case
@@ -990,9 +994,10 @@ class DocsTest(Case):
 
 
 class PackageTest(Case):
-    def test_release_archive_holds_a_tool_that_works(self):
+    def unpacked_archive(self, sb) -> str:
+        """Makes the release archive, checks what it holds and unpacks it in
+        |sb|; returns the directory it unpacks to."""
         version = self.need_version()
-        sb = self.sandbox()
         archive = support.release_archive(self, os.path.join(sb.root, "cpack"))
         with open(support.BINARY, "rb") as f:
             machine = ELF_MACHINES[int.from_bytes(f.read(20)[18:], "little")]
@@ -1012,14 +1017,81 @@ class PackageTest(Case):
         for name, source in contents:
             self.assertTrue(filecmp.cmp(os.path.join(unpacked, top, name), source,
                                         shallow=False), name)
+        return os.path.join(unpacked, top)
 
-        bin_dir = os.path.join(unpacked, top, "bin")
+    def test_release_archive_holds_a_tool_that_works(self):
+        sb = self.sandbox()
+        bin_dir = os.path.join(self.unpacked_archive(sb), "bin")
         with open(os.path.join(bin_dir, "setup.xml"), "wb") as f:
             f.write(ROAD)
         self.assert_silent(sb.run("setup.xml", exe=os.path.join(bin_dir, "authorstamp")))
         with open(os.path.join(bin_dir, "setup.xml"), "rb") as f:
             self.assertEqual(f.read(), expected_rewrite(ROAD, running_user_name()))
 
+    def test_released_program_runs_on_older_and_newer_systems(self):
+        # The oldest Debian whose glibc the program is built for, and the
+        # newest, as debootstrap made them: every change a run makes goes to
+        # an overlay in the sandbox.
+        if support.ROOTS is None:
+            self.skipTest("only the released program is built for other systems")
+        self.need_namespaces("Debian systems made by debootstrap, run by chroot")
+        if not shutil.which("debootstrap"):
+            support.unavailable(self, "debootstrap is not installed "
+                                "(bash .ci/packages.sh package installs it)")
+        sb = self.sandbox()
+        unpacked = self.unpacked_archive(sb)
+        for suite in ("bullseye", "trixie"):
+            with self.subTest(suite=suite):
+                system = os.path.join(support.ROOTS, suite)
+                made = subprocess.run(["bash", DEBIAN_ROOT, suite, system],
+                                      capture_output=True, timeout=600)
+                self.assertEqual(made.returncode, 0, made.stdout + made.stderr)
+                self.stamp_in(system, os.path.join(sb.root, suite), unpacked)
+
+    def stamp_in(self, system, overlay, unpacked):
+        """Runs the program of |unpacked| in the Debian |system|, as root and
+        as an account of its own, with /proc mounted, in a mount namespace
+        whose overlay keeps the changes in |overlay|."""
+        upper, work, merged = (os.path.join(overlay, d) for d in ("upper", "work", "merged"))
+        os.makedirs(work)
+        os.makedirs(merged)
+        home = "/opt/" + os.path.basename(unpacked)
+        shutil.copytree(unpacked, upper + home)
+        # An account that the system's own name service knows.
+        os.makedirs(upper + "/etc")
+        for name, entry in (("passwd", f"stamper:x:{STAMPER}:{STAMPER}::/:/bin/sh\n"),
+                            ("group", f"stamper:x:{STAMPER}:\n")):
+            with open(f"{system}/etc/{name}") as f:
+                entries = f.read()
+            with open(f"{upper}/etc/{name}", "w") as f:
+                f.write(entries + entry)
+            os.chmod(f"{upper}/etc/{name}", 0o644)
+        os.chown(upper + home + "/bin", STAMPER, STAMPER)
+        cases = [  # (account, user and group id, file)
+            ("root", 0, "root.xml"),
+            ("stamper", STAMPER, "stamper.xml"),
+        ]
+        script = ('mount -t overlay overlay -o "lowerdir=$0,upperdir=$1,workdir=$2" "$3" && '
+                  'mount -t proc proc "$3/proc" && hostname build01 && shift 3 && '
+                  'exec chroot "$@"')
+
+        def run(uid, *args):
+            return subprocess.run(
+                ["unshare", "--mount", "--uts", "sh", "-c", script, system, upper,
+                 work, merged, f"--userspec={uid}:{uid}", merged,
+                 f"{home}/bin/authorstamp", *args], capture_output=True, timeout=60)
+
+        for account, uid, name in cases:
+            target = f"{upper}{home}/bin/{name}"
+            with open(target, "wb") as f:
+                f.write(ROAD)
+            os.chown(target, uid, uid)
+            self.assert_silent(run(uid, name))
+            self.assertEqual(support.read_file(target),
+                             expected_rewrite(ROAD, f"BUILD01\\{account}".encode()),
+                             account)
+        self.assert_open_fail(run(STAMPER, "missing.xml"), f"{home}/bin/missing.xml",
+                              errno.ENOENT)
 
 
 class StartupTest(Case):

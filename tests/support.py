@@ -6,11 +6,14 @@ sandboxes at once).
 
 Every suite is started as
 
-    SUITE.py [--emulator=ARG]... [--version=V] BINARY [unittest arguments]
+    SUITE.py [--emulator=ARG]... [--version=V] [--cpack-config=FILE]
+             [--roots=DIR] BINARY [unittest arguments]
 
 --emulator, given once per word, is the command that runs the binary where
 it cannot run by itself (Wine, qemu); --version is the version the build
-gave the binary.
+gave the binary; --cpack-config is the build's CPackConfig.cmake (the one
+beside BINARY when not given); --roots, given for the released Linux
+binary, is where the Debian systems to try it in are kept.
 
 A suite exits 0 when every case ran and passed, 1 when one failed, and
 SKIPPED when none failed but some could not run on this machine (no root,
@@ -40,6 +43,8 @@ import unittest
 BINARY = None  # the built tool, from the command line
 EMULATOR = []  # what runs it, when it cannot run by itself
 VERSION = None  # the version it was built with, when given
+CPACK_CONFIG = None  # what makes the release archive that holds it
+ROOTS = None  # where Debian systems to try it in are kept, when given
 
 # The alert of a target that cannot be had: on Windows the whole line; on
 # POSIX its beginning, followed by " (PATH: REASON)".
@@ -170,15 +175,31 @@ def as_user(uid: int, groups=()) -> list:
 
 def release_archive(case: unittest.TestCase, dest: str) -> str:
     """Makes the release archive of the build that made BINARY, with cpack
-    into |dest|, and returns its path.  Only the build directory can."""
-    config = os.path.join(os.path.dirname(BINARY), "CPackConfig.cmake")
+    into |dest|, and returns its path.  Only the build directory can.  It
+    also checks that SHA256SUMS there, which already lists another file,
+    gains one line for the archive, also when it is made again."""
+    config = CPACK_CONFIG or os.path.join(os.path.dirname(BINARY),
+                                          "CPackConfig.cmake")
     if not os.path.exists(config) or not shutil.which("cpack"):
-        unavailable(case, f"no cpack, or no {config} beside the binary")
-    r = subprocess.run(["cpack", "--config", config, "-B", dest],
-                       capture_output=True, timeout=300)
-    case.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        unavailable(case, f"no cpack, or no {config}")
+    os.makedirs(dest)
+    with open(os.path.join(dest, "notes.txt"), "w") as f:
+        f.write("made earlier\n")
+    listed = subprocess.run(["sha256sum", "notes.txt"], cwd=dest,
+                            capture_output=True, check=True).stdout
+    with open(os.path.join(dest, "SHA256SUMS"), "wb") as f:
+        f.write(listed)
+    for _ in range(2):
+        r = subprocess.run(["cpack", "--config", config, "-B", dest],
+                           capture_output=True, timeout=300)
+        case.assertEqual(r.returncode, 0, r.stdout + r.stderr)
     made = [n for n in os.listdir(dest) if n.endswith((".tar.gz", ".zip"))]
     case.assertEqual(len(made), 1, made)
+    check = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=dest,
+                           capture_output=True)
+    case.assertEqual((check.returncode, check.stdout),
+                     (0, f"notes.txt: OK\n{made[0]}: OK\n".encode()),
+                     check.stderr)
     return os.path.join(dest, made[0])
 
 
@@ -321,15 +342,19 @@ class Case(unittest.TestCase):
 def main():
     """Runs the unittest cases of the calling module with the binary and the
     options the command line gives."""
-    global BINARY, EMULATOR, VERSION
+    global BINARY, EMULATOR, VERSION, CPACK_CONFIG, ROOTS
     parser = argparse.ArgumentParser(add_help=False)
     parser.add_argument("--emulator", action="append", default=[])
     parser.add_argument("--version")
+    parser.add_argument("--cpack-config")
+    parser.add_argument("--roots")
     parser.add_argument("binary")
     opts, rest = parser.parse_known_args()
     BINARY = os.path.abspath(opts.binary)
     EMULATOR = opts.emulator
     VERSION = opts.version
+    CPACK_CONFIG = opts.cpack_config
+    ROOTS = opts.roots
     program = unittest.main(module="__main__", argv=[sys.argv[0], *rest],
                             verbosity=2, exit=False)
     result = program.result
