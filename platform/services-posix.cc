@@ -448,20 +448,20 @@ bool GetSized(std::vector<char>* buf, Get get) {
   }
 }
 
-// Copies the extended attributes of |from| to |to|, as `cp -a` keeps them:
-// the ACL, user.*, and trusted.* and security.* where this user may set
-// them; not security.capability, since a changed file keeps no
-// capabilities.  An attribute the file system cannot store is skipped.
-// Anything else that cannot be carried over fails the run: the new file
-// would be open to more, or fewer, than the old one was.
-bool CopyAttributes(int from, int to, const std::string& to_path,
-                    std::string* err) {
+// Copies the extended attributes of |from| (the file at |from_path|) to |to|
+// (at |to_path|), as `cp -a` keeps them: the ACL, user.*, and trusted.* and
+// security.* where this user may set them; not security.capability, since a
+// changed file keeps no capabilities.  An attribute the file system cannot
+// store is skipped.  Anything else that cannot be carried over fails the run:
+// the new file would be open to more, or fewer, than the old one was.
+bool CopyAttributes(int from, const std::string& from_path, int to,
+                    const std::string& to_path, std::string* err) {
   std::vector<char> names, value;
   if (!GetSized(&names, [from](char* buf, size_t size) {
         return flistxattr(from, buf, size);
       })) {
     if (!NotSupported(errno)) {
-      *err = Fail("cannot list the extended attributes of", to_path, errno);
+      *err = Fail("cannot list the extended attributes of", from_path, errno);
       return false;
     }
     names.clear();
@@ -478,7 +478,7 @@ bool CopyAttributes(int from, int to, const std::string& to_path,
         })) {
       if (errno == ENODATA)  // removed meanwhile
         continue;
-      *err = Fail("cannot read " + AttributeName(n) + " for", to_path, errno);
+      *err = Fail("cannot read " + AttributeName(n) + " of", from_path, errno);
       return false;
     }
     if (fsetxattr(to, name, value.data(), value.size(), 0) == 0)
@@ -767,7 +767,7 @@ bool ReplaceTarget(File* scratch, File* target, std::string* err) {
   // set-group-ID bits, which the mode then restores.  The mode goes last
   // because setting an ACL may change it.
   if (!CopyOwner(fd, st, scratch->path, err) ||
-      !CopyAttributes(target->open->fd, fd, scratch->path, err))
+      !CopyAttributes(target->open->fd, target->path, fd, scratch->path, err))
     return false;
   if (fchmod(fd, st.st_mode & 07777) != 0) {
     *err = Fail("cannot set the permissions of", scratch->path, errno);

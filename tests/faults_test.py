@@ -7,6 +7,7 @@ Usage: faults_test.py path/to/authorstamp
 """
 
 import collections
+import errno
 import os
 import re
 import shutil
@@ -80,6 +81,11 @@ MUST_APPEAR = [
     ("fsync", "fdatasync"), ("rename", "renameat", "renameat2"), ("readlink",),
     ("uname",), ("unlink", "unlinkat"),
 ]
+
+# Calls made on the one file, target or scratch, whose name their failure's
+# message must give.
+FILE_OF_CALL = {"flistxattr": "target", "fgetxattr": "target",
+                "fsetxattr": "scratch", "fremovexattr": "scratch"}
 
 # The calls that remove a scratch file when a run gives up.
 CLEANUP_CALLS = {"unlink", "unlinkat"}
@@ -210,6 +216,13 @@ class SystemCallFaults(support.Case):
         problems = []
         for run in s.runs:
             problems += outcome_problems(run, s.old, s.new)
+        for run, (call, _, error) in zip(s.runs, s.jobs):
+            if call in FILE_OF_CALL and run.injected and run.returncode == 1:
+                path = run.target + ("New" if FILE_OF_CALL[call] == "scratch" else "")
+                tail = f" {path}: {os.strerror(getattr(errno, error))}\n".encode()
+                if not run.stderr.endswith(tail):
+                    problems.append(f"{run.label}: the message does not end with "
+                                    f"{tail!r}: {run.stderr!r}")
         injected = [r for r in s.runs if r.injected]
         lost = sum(support.bytes_lost(r.content, s.new if r.reported_success else s.old)
                    for r in s.runs)
