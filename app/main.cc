@@ -43,6 +43,7 @@ struct FileSource : stamp::Source {
             std::string* err) override {
     return platform::Read(file, buf, capacity, got, err);
   }
+  int64_t Size() override { return platform::FileSize(file); }
   platform::File* file;
 };
 

@@ -729,6 +729,11 @@ bool Read(File* file, char* buf, size_t capacity, size_t* got,
   return ReadSome(file->open->fd, file->path, buf, capacity, got, err);
 }
 
+int64_t FileSize(File* file) {
+  struct stat st;
+  return fstat(file->open->fd, &st) == 0 ? st.st_size : -1;
+}
+
 bool Write(File* file, const char* data, size_t len, std::string* err) {
   while (len > 0) {
     const ssize_t n = write(file->open->fd, data, len);

@@ -359,6 +359,11 @@ bool Read(File* file, char* buf, size_t capacity, size_t* got,
   return true;
 }
 
+int64_t FileSize(File* file) {
+  LARGE_INTEGER size;
+  return GetFileSizeEx(Handle(file), &size) ? size.QuadPart : -1;
+}
+
 bool Write(File* file, const char* data, size_t len, std::string* err) {
   while (len > 0) {
     const DWORD want = static_cast<DWORD>(std::min<size_t>(len, MAXDWORD));

@@ -8,6 +8,7 @@
 #define AUTHORSTAMP_PLATFORM_SERVICES_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -64,6 +65,9 @@ bool CreateScratch(const std::string& path, File* file, std::string* err);
 /// Reads up to |capacity| bytes; |*got| is 0 at the end of the file.
 bool Read(File* file, char* buf, size_t capacity, size_t* got,
           std::string* err);
+
+/// The size of |file| in bytes; -1 where the system cannot tell.
+int64_t FileSize(File* file);
 
 /// Writes all |len| bytes.
 bool Write(File* file, const char* data, size_t len, std::string* err);

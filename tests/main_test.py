@@ -560,30 +560,42 @@ class WriteErrorTest(Case):
 
     def test_full_disk(self):
         self.need_namespaces("mounting a small file system")
-        sb = self.sandbox()
-        content = xml_lines(3000, seed=6)
-        source = os.path.join(sb.root, "source.xml")
-        with open(source, "wb") as f:
-            f.write(content)
-        disk, seen = os.path.join(sb.root, "disk"), os.path.join(sb.root, "seen")
-        os.mkdir(disk)
-        os.mkdir(seen)
-        # Room for the program and the target and little more.
-        size = os.path.getsize(sb.exe) + len(content) + 64 * 1024
-        size = (size + 4095) // 4096 * 4096 + 16 * 4096
-        # The emulator, if any, follows the four paths.
-        script = ('mount -t tmpfs -o size=%d tmpfs "$1" && cp "$2" "$1"/ && '
-                  'cp "$3" "$1"/setup.xml && cd / && d=$1 s=$4 && shift 4 && '
-                  '"$@" "$d"/authorstamp setup.xml; rc=$?; '
-                  'ls -A "$d" >"$s"/listing && cp "$d"/setup.xml "$s"/ && exit $rc' % size)
-        r = subprocess.run(["unshare", "--mount", "sh", "-c", script, "sh", disk,
-                            sb.exe, source, seen, *support.EMULATOR],
-                           capture_output=True, timeout=60)
-        self.assert_failed(r, disk + "/setup.xmlNew", os.strerror(errno.ENOSPC))
-        with open(os.path.join(seen, "listing")) as f:
-            self.assertEqual(f.read().split(), ["authorstamp", "setup.xml"])
-        with open(os.path.join(seen, "setup.xml"), "rb") as f:
-            self.assertEqual(f.read(), content)
+        text = xml_lines(3000, seed=6)
+        # (case, content, the file the message names, what it says)
+        cases = [
+            ("no room for the result", text, "setup.xmlNew",
+             os.strerror(errno.ENOSPC)),
+            # Its length is known before anything is written.
+            ("UTF-16 with a stray byte, refused before writing",
+             utf16(text.decode("latin-1")) + b"x", "setup.xml",
+             "is not UTF-16 text"),
+        ]
+        for name, content, names, says in cases:
+            with self.subTest(name):
+                sb = self.sandbox()
+                source = os.path.join(sb.root, "source.xml")
+                with open(source, "wb") as f:
+                    f.write(content)
+                disk, seen = os.path.join(sb.root, "disk"), os.path.join(sb.root, "seen")
+                os.mkdir(disk)
+                os.mkdir(seen)
+                # Room for the program and the target and little more.
+                size = os.path.getsize(sb.exe) + len(content) + 64 * 1024
+                size = (size + 4095) // 4096 * 4096 + 16 * 4096
+                # The emulator, if any, follows the four paths.
+                script = ('mount -t tmpfs -o size=%d tmpfs "$1" && cp "$2" "$1"/ && '
+                          'cp "$3" "$1"/setup.xml && cd / && d=$1 s=$4 && shift 4 && '
+                          '"$@" "$d"/authorstamp setup.xml; rc=$?; '
+                          'ls -A "$d" >"$s"/listing && cp "$d"/setup.xml "$s"/ && '
+                          'exit $rc' % size)
+                r = subprocess.run(["unshare", "--mount", "sh", "-c", script, "sh",
+                                    disk, sb.exe, source, seen, *support.EMULATOR],
+                                   capture_output=True, timeout=60)
+                self.assert_failed(r, f"{disk}/{names}: ", says)
+                with open(os.path.join(seen, "listing")) as f:
+                    self.assertEqual(f.read().split(), ["authorstamp", "setup.xml"])
+                with open(os.path.join(seen, "setup.xml"), "rb") as f:
+                    self.assertEqual(f.read(), content)
 
 
 class CopyBackTest(Case):
