@@ -553,6 +553,18 @@ bool SwapIn(const std::string& scratch, const std::string& target,
   return rename(scratch.c_str(), target.c_str()) == 0 || failed(errno);
 }
 
+// Has |sig|, called |name| in messages, ignored from here on.
+bool Ignore(int sig, const char* name, std::string* err) {
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  if (sigaction(sig, &ignore, nullptr) != 0) {
+    *err = std::string("cannot ignore ") + name + ": " + Reason(errno);
+    return false;
+  }
+  return true;
+}
+
 // Takes over |fd| as the open file |file|.
 void Hold(File* file, int fd, const std::string& path) {
   file->open = new OpenFile{fd};
@@ -569,6 +581,10 @@ int Release(File* file) {
 
 }  // namespace
 
+bool IgnoreBrokenPipes(std::string* err) {
+  return Ignore(SIGPIPE, "SIGPIPE", err);
+}
+
 bool Startup(std::string* program_path, std::string* err) {
   // Started with a standard stream closed, the first file we open would take
   // its number, and a message meant for standard error could land in the
@@ -583,13 +599,8 @@ bool Startup(std::string* program_path, std::string* err) {
   // Under a file-size limit (ulimit -f) a write past it would kill the run
   // and leave its scratch file behind; with the signal ignored the write
   // fails with EFBIG, and the run gives up cleanly and says why.
-  struct sigaction ignore = {};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  if (sigaction(SIGXFSZ, &ignore, nullptr) != 0) {
-    *err = "cannot ignore SIGXFSZ: " + Reason(errno);
+  if (!Ignore(SIGXFSZ, "SIGXFSZ", err))
     return false;
-  }
   if (!FindProgramPath(program_path, err))
     return false;
   g_program_name = program_path->substr(program_path->rfind('/') + 1);

@@ -176,6 +176,9 @@ bool CanShowBox() {
 
 }  // namespace
 
+// Windows has no signal for a pipe whose reader has gone: the write fails.
+bool IgnoreBrokenPipes(std::string* /*err*/) { return true; }
+
 bool Startup(std::string* program_path, std::string* err) {
   // These two are what the program's framework start needs; either being
   // absent means the process is broken beyond running.

@@ -30,6 +30,11 @@ struct File {
   std::string path;
 };
 
+/// Makes a write to a pipe whose reader has gone fail, as any other failed
+/// write does, instead of ending the process.  Called before anything is
+/// written.
+bool IgnoreBrokenPipes(std::string* err);
+
 /// Brings up the platform layer and finds the program file's own full path.
 /// A failure here means the tool cannot run at all.
 bool Startup(std::string* program_path, std::string* err);

@@ -320,15 +320,36 @@ class PathTest(Case):
         r = sb.run("--help")
         self.assertEqual((r.returncode, r.stderr), (0, b""))
         self.assertTrue(r.stdout.startswith(b"usage: authorstamp FILE\n"), r.stdout)
-        for option in ("--version", "--help"):
-            with self.subTest(option, stdout="/dev/full"), \
-                    open("/dev/full", "w") as full:
-                r = subprocess.run(sb.command(option), stdout=full,
-                                   stderr=subprocess.PIPE, timeout=60)
-                self.assertEqual(
-                    (r.returncode, r.stderr),
-                    (1, b"authorstamp: cannot write standard output: " +
-                     os.strerror(errno.ENOSPC).encode() + b"\n"))
+
+        def full_disk(stack):
+            return stack.enter_context(open("/dev/full", "wb"))
+
+        def reader_gone(stack):
+            read, write = os.pipe()
+            os.close(read)
+            stack.callback(os.close, write)
+            return write
+
+        cannot = "authorstamp: cannot write standard output: "
+        # (arguments, where standard output goes, and standard error, the
+        # exit status, standard error as it reads)
+        cases = [(option, out, subprocess.PIPE, 1, cannot + os.strerror(error))
+                 for option in ("--version", "--help")
+                 for out, error in ((full_disk, errno.ENOSPC),
+                                    (reader_gone, errno.EPIPE))]
+        # The open failure's status stays 0 when its message cannot be said.
+        cases.append(("missing.xml", subprocess.PIPE, reader_gone, 0, None))
+        for args, out, err, status, says in cases:
+            with self.subTest(args, stdout=getattr(out, "__name__", "pipe"),
+                              stderr=getattr(err, "__name__", "pipe")), \
+                    contextlib.ExitStack() as stack:
+                r = subprocess.run(
+                    sb.command(args), timeout=60,
+                    stdout=out(stack) if callable(out) else out,
+                    stderr=err(stack) if callable(err) else err)
+                self.assertEqual(r.returncode, status, r.stderr)
+                if says:
+                    self.assertEqual(r.stderr, says.encode() + b"\n")
         self.assertEqual(sb.read("setup.xml"), ROAD)
         self.assertEqual(sorted(os.listdir(sb.dir)), ["authorstamp", "setup.xml"])
 
@@ -596,6 +617,49 @@ class WriteErrorTest(Case):
                     self.assertEqual(f.read().split(), ["authorstamp", "setup.xml"])
                 with open(os.path.join(seen, "setup.xml"), "rb") as f:
                     self.assertEqual(f.read(), content)
+
+    def test_out_of_memory(self):
+        # Under an address-space limit (ulimit -v) any allocation may fail.
+        # Below some limit the loader or the C++ runtime cannot even start
+        # the program, which then cannot print its version; from there up,
+        # until it has the room it needs, a run must say that it ran out of
+        # memory and leave the target and no scratch file.
+        if sanitized_binary():
+            self.skipTest("the sanitizer runtime reserves terabytes of address space")
+        if support.EMULATOR:
+            self.skipTest("the emulator's address space is not the program's")
+        sb = self.sandbox()
+        content = xml_lines(300, seed=9)
+
+        def run(kib, *args):
+            def limit():
+                resource.setrlimit(resource.RLIMIT_AS, (kib * 1024, kib * 1024))
+            return sb.run(*args, preexec_fn=limit)
+
+        low, high = 1024, 256 * 1024  # KiB: too little, and plenty
+        self.assertEqual(run(high, "--version").returncode, 0)
+        while high - low > 4:
+            middle = (low + high) // 2
+            if run(middle, "--version").returncode == 0:
+                high = middle
+            else:
+                low = middle
+        out_of_memory = 0
+        for kib in range(high, high + 4096, 4):
+            with self.subTest(kib=kib):
+                sb.write("setup.xml", content)
+                r = run(kib, "setup.xml")
+                self.assert_no_scratch(sb)
+                if r.returncode == 0:
+                    self.assert_silent(r)
+                    self.assertEqual(sb.read("setup.xml"),
+                                     expected_rewrite(content, running_user_name()))
+                    break
+                self.assert_failed(r, "out of memory")
+                self.assertEqual(sb.read("setup.xml"), content)
+                out_of_memory += 1
+        self.assertGreater(out_of_memory, 0, "no run ran out of memory")
+        self.assertEqual(r.returncode, 0, "no run had enough memory")
 
 
 class CopyBackTest(Case):
