@@ -122,7 +122,19 @@ std::string g_scratch_path;
 dev_t g_scratch_dev = 0;
 ino_t g_scratch_ino = 0;
 volatile sig_atomic_t g_scratch_armed = 0;
-constexpr int kStopSignals[] = {SIGHUP, SIGINT, SIGTERM};
+
+// The signals whose default action ends the process and that a handler can
+// see: all but SIGKILL, and SIGPIPE and SIGXFSZ, which the run ignores so
+// that the write fails and the run says why.  The real-time signals, which
+// end the process too, are added by number.
+constexpr int kFatalSignals[] = {
+    SIGHUP,  SIGINT,  SIGQUIT,   SIGILL,    SIGTRAP, SIGABRT,
+    SIGBUS,  SIGFPE,  SIGUSR1,   SIGSEGV,   SIGUSR2, SIGALRM,
+    SIGTERM, SIGXCPU, SIGSYS,    SIGVTALRM, SIGPROF,
+#ifdef __linux__  // elsewhere some of these are ignored by default
+    SIGPOLL, SIGPWR,  SIGSTKFLT,
+#endif
+};
 
 // Removes the scratch file if its name still leads to the file this run
 // created.  Its result goes unused: a run that gives up reports its first
@@ -134,8 +146,8 @@ void RemoveOwnScratch() {
     (void)unlink(g_scratch_path.c_str());
 }
 
-// A run stopped by Ctrl-C, a hang-up or kill(1) takes its scratch file with
-// it.
+// A run stopped by a signal (Ctrl-C, Ctrl-\, a hang-up, kill(1), a CPU time
+// limit) takes its scratch file with it.
 void RemoveScratchAndStop(int sig) {
   if (g_scratch_armed)
     RemoveOwnScratch();
@@ -149,17 +161,26 @@ void RememberScratch(const std::string& path, const struct stat& st) {
   g_scratch_ino = st.st_ino;
 }
 
+// Lets |sig| remove the scratch file before it ends the run.  A signal the
+// caller chose to ignore (nohup) stays ignored, and one that has a handler
+// already (a sanitizer's runtime) keeps it.
+void CatchFatal(int sig) {
+  struct sigaction action = {};
+  struct sigaction old = {};
+  action.sa_handler = RemoveScratchAndStop;
+  sigemptyset(&action.sa_mask);
+  if (sigaction(sig, &action, &old) == 0 && old.sa_handler != SIG_DFL)
+    sigaction(sig, &old, nullptr);
+}
+
 void ArmScratchRemoval() {
   g_scratch_armed = 1;
-  for (const int sig : kStopSignals) {
-    struct sigaction action = {};
-    struct sigaction old = {};
-    action.sa_handler = RemoveScratchAndStop;
-    sigemptyset(&action.sa_mask);
-    // A signal the caller chose to ignore (nohup) stays ignored.
-    if (sigaction(sig, &action, &old) == 0 && old.sa_handler == SIG_IGN)
-      sigaction(sig, &old, nullptr);
-  }
+  for (const int sig : kFatalSignals)
+    CatchFatal(sig);
+#ifdef SIGRTMIN
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
+    CatchFatal(sig);
+#endif
 }
 
 // From here the scratch file is not ours to remove: it is about to become
