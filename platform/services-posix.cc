@@ -99,19 +99,31 @@ bool LockOpened(int fd, const std::string& path, bool follow, const char* what,
 // The socket is our own and never blocks: a daemon that stops reading must
 // not hold up the run, which holds its files locked all the while.  Records
 // that do not fit are dropped, as the system log itself would under load.
-int OpenLog() {
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0)
-    return -1;
+struct Log {
+  int fd = -1;          // -1 when no daemon listens
+  bool stream = false;  // a stream socket, whose records end with a NUL
+};
+
+// Most daemons take datagrams; one that listens on a stream socket refuses
+// them with EPROTOTYPE, and then, as the C library does, we connect again
+// by stream.
+Log OpenLog() {
   struct sockaddr_un addr = {};
   addr.sun_family = AF_UNIX;
   strncpy(addr.sun_path, _PATH_LOG, sizeof(addr.sun_path) - 1);
-  if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) !=
-      0) {
+  for (const int type : {SOCK_DGRAM, SOCK_STREAM}) {
+    const int fd = socket(AF_UNIX, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+      return Log();
+    if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) ==
+        0)
+      return Log{fd, type == SOCK_STREAM};
+    const int error = errno;
     close(fd);
-    return -1;
+    if (error != EPROTOTYPE)
+      return Log();
   }
-  return fd;
+  return Log();
 }
 
 // The scratch file this run created, by name and by identity: only that
@@ -636,9 +648,9 @@ void Alert(const std::string& text) {
 }
 
 void Trace(std::string_view line) {
-  static const int log = OpenLog();
+  static Log log = OpenLog();
   static std::string record;
-  if (log < 0)
+  if (log.fd < 0)
     return;
   // The classic format: <facility and priority>time identity: text.
   const time_t now = time(nullptr);
@@ -653,7 +665,16 @@ void Trace(std::string_view line) {
   record += g_program_name;
   record += ": ";
   record += line;
-  send(log, record.data(), record.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (log.stream)
+    record += '\0';
+  const ssize_t sent =
+      send(log.fd, record.data(), record.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+  // A stream that took only part of a record would run it into the next
+  // one: the rest of the run goes unlogged instead.
+  if (log.stream && sent >= 0 && static_cast<size_t>(sent) < record.size()) {
+    (void)close(log.fd);
+    log.fd = -1;
+  }
 }
 
 bool UserName(std::string* name, std::string* err) {

@@ -14,6 +14,7 @@ import re
 import resource
 import shutil
 import signal
+import socket
 import stat
 import struct
 import subprocess
@@ -993,35 +994,40 @@ class ConcurrencyTest(Case):
 
 class TraceTest(Case):
     def test_stamped_lines_reach_the_system_log(self):
+        """A daemon on a datagram socket gets each stamped line as a
+        datagram; one on a stream socket, as the C library sends it, with a
+        NUL byte after each."""
         self.need_namespaces("a /dev/log of the test's own")
-        sb = self.sandbox()
-        log = support.LogListener(os.path.join(sb.root, "log"))
-        self.addCleanup(log.close)
+        for kind, end in ((socket.SOCK_DGRAM, b""), (socket.SOCK_STREAM, b"\0")):
+            with self.subTest(kind.name):
+                sb = self.sandbox()
+                log = support.LogListener(os.path.join(sb.root, "log"), kind=kind)
+                self.addCleanup(log.close)
 
-        def run(content, account="builder"):
-            sb.write("setup.xml", content)
-            cmd = log.prefix(sb.elsewhere) + sb.command("setup.xml", account=account)
-            self.assert_silent(subprocess.run(cmd, capture_output=True, timeout=60))
-            return [line for line in sb.read("setup.xml").split(b"\r\n")
-                    if b"<Author>" in line]
+                def run(content, account="builder"):
+                    sb.write("setup.xml", content)
+                    cmd = log.prefix(sb.elsewhere) + sb.command("setup.xml", account=account)
+                    self.assert_silent(subprocess.run(cmd, capture_output=True, timeout=60))
+                    return [line for line in sb.read("setup.xml").split(b"\r\n")
+                            if b"<Author>" in line]
 
-        # A file without the tag first: any record it made would come
-        # before those of the tagged file.
-        self.assertEqual(run(b"<a>x</a>\n<author>x</author>\n<Author/>\n"), [])
-        stamped = run(b"<a>x</a>\n <x><Author>old</Author>\n\x1a%s %n <Author>\n"
-                      b"plain\n")
-        self.assertEqual(len(stamped), 2)
-        # The stamped line of a UTF-16 file is logged in UTF-8.
-        line = " \u00fc\U0001F600<Author>"
-        run(utf16("<a/>\n" + line + "old</Author>\n", "utf-16-be"), "j\u00fcrgen")
-        stamped.append(f"{line}BUILD01\\j\u00fcrgen</Author>".encode())
-        deadline = time.monotonic() + 10
-        while len(log.records) < len(stamped) and time.monotonic() < deadline:
-            time.sleep(0.01)
-        self.assertEqual(len(log.records), len(stamped), log.records)
-        for rec, line in zip(log.records, stamped):
-            self.assertTrue(rec.startswith(b"<15>"), rec)
-            self.assertTrue(rec.endswith(b"authorstamp: " + line), rec)
+                # A file without the tag first: any record it made would
+                # come before those of the tagged file.
+                self.assertEqual(run(b"<a>x</a>\n<author>x</author>\n<Author/>\n"), [])
+                stamped = run(b"<a>x</a>\n <x><Author>old</Author>\n\x1a%s %n <Author>\n"
+                              b"plain\n")
+                self.assertEqual(len(stamped), 2)
+                # The stamped line of a UTF-16 file is logged in UTF-8.
+                line = " \u00fc\U0001F600<Author>"
+                run(utf16("<a/>\n" + line + "old</Author>\n", "utf-16-be"), "j\u00fcrgen")
+                stamped.append(f"{line}BUILD01\\j\u00fcrgen</Author>".encode())
+                deadline = time.monotonic() + 10
+                while len(log.records) < len(stamped) and time.monotonic() < deadline:
+                    time.sleep(0.01)
+                self.assertEqual(len(log.records), len(stamped), log.records)
+                for rec, line in zip(log.records, stamped):
+                    self.assertTrue(rec.startswith(b"<15>"), rec)
+                    self.assertTrue(rec.endswith(b"authorstamp: " + line + end), rec)
 
 
 class DocsTest(Case):

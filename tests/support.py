@@ -482,23 +482,29 @@ class Run:
 
 
 class LogListener:
-    """Stands in for the system log daemon: a datagram socket that commands
-    started through prefix() reach as /dev/log, in a mount namespace of
-    their own (private_mounts() only), so that neither the machine's log nor another
+    """Stands in for the system log daemon: a datagram socket (or, with
+    |kind| SOCK_STREAM, a stream socket) that commands started through
+    prefix() reach as /dev/log, in a mount namespace of their own
+    (private_mounts() only), so that neither the machine's log nor another
     test listening at the real /dev/log is involved.  With |drain| it reads
-    every record as it comes; without, it never reads, like a daemon that
-    hangs."""
+    every record as it comes; without, it never reads, nor takes a stream
+    connection, like a daemon that hangs."""
 
-    def __init__(self, path: str, drain: bool = True):
+    def __init__(self, path: str, drain: bool = True, kind=socket.SOCK_DGRAM):
         self.path = path
-        self.records = []  # what it has read, in order
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        # What it has read, in order; from a stream, each record with the
+        # NUL byte that ended it, and what came after the last NUL byte.
+        self.records = []
+        self.sock = socket.socket(socket.AF_UNIX, kind)
         self.sock.bind(path)
+        if kind == socket.SOCK_STREAM:
+            self.sock.listen(1)
         self.stop = threading.Event()
         self.thread = None
         if drain:
             self.sock.settimeout(0.1)
-            self.thread = threading.Thread(target=self._drain, daemon=True)
+            work = self._drain if kind == socket.SOCK_DGRAM else self._drain_streams
+            self.thread = threading.Thread(target=work, daemon=True)
             self.thread.start()
         # One namespace for all runs, held by a process that lives until its
         # input closes: entering it is much cheaper than making one per run.
@@ -517,6 +523,20 @@ class LogListener:
                 self.records.append(self.sock.recv(1 << 16))
             except TimeoutError:
                 pass
+
+    def _drain_streams(self):
+        while not self.stop.is_set():
+            try:
+                conn, _ = self.sock.accept()
+            except TimeoutError:
+                continue
+            with conn:
+                rest = b""
+                while data := conn.recv(1 << 16):
+                    *ended, rest = (rest + data).split(b"\0")
+                    self.records += [r + b"\0" for r in ended]
+                if rest:
+                    self.records.append(rest)
 
     def prefix(self, cwd: str) -> list:
         """What to put before a command to run it in |cwd| with this log.
