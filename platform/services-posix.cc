@@ -47,6 +47,15 @@ std::string g_program_name = "authorstamp";
 
 std::string Reason(int error) { return strerror(error); }
 
+// A name that goes into a line of the target must not end that line, nor,
+// with a NUL byte, cut it short.
+constexpr char kBreaksTheLine[] = "it holds a CR, LF or NUL byte";
+
+bool FitsOnOneLine(std::string_view name) {
+  return name.find_first_of(std::string_view("\r\n\0", 3)) ==
+         std::string_view::npos;
+}
+
 // "what path", or the path alone where the caller says what went wrong.
 std::string Subject(const std::string& what, const std::string& path) {
   return what.empty() ? path : what + " " + path;
@@ -692,6 +701,11 @@ bool UserName(std::string* name, std::string* err) {
     return false;
   }
   const std::string account = pwd.pw_name;
+  if (!FitsOnOneLine(account)) {
+    *err = "cannot use the name of user id " + std::to_string(uid) + ": " +
+           kBreaksTheLine;
+    return false;
+  }
   // Accounts of directory-joined machines are named DOMAIN\user already.
   if (account.find('\\') != std::string::npos) {
     *name = account;
@@ -705,6 +719,11 @@ bool UserName(std::string* name, std::string* err) {
     return false;
   }
   std::string machine(names.nodename, strcspn(names.nodename, "."));
+  if (!FitsOnOneLine(machine)) {
+    *err =
+        std::string("cannot use the name of this machine: ") + kBreaksTheLine;
+    return false;
+  }
   for (char& c : machine)
     c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
   *name = machine + "\\" + account;

@@ -225,16 +225,35 @@ class UserNameTest(Case):
         self.assertEqual(sb.read("setup.xml"), POWERSHELL)
         self.assert_no_scratch(sb)
 
-    def test_unknown_user_leaves_target(self):
-        self.need_root("running as a user id without an account")
-        sb = self.sandbox()
-        os.chmod(sb.dir, 0o777)  # so that only the name lookup can fail
-        sb.write("setup.xml", ROAD, mode=0o666)
+    def test_name_that_cannot_be_had_leaves_target(self):
+        """A user id without an account, and a name whose line end or NUL
+        byte would break the stamped line, in 8-bit and UTF-16 files."""
         uid = unused_uid()
-        r = sb.run("setup.xml", uid=uid)
-        self.assert_failed(r, str(uid))
-        self.assertEqual(sb.read("setup.xml"), ROAD)
-        self.assert_no_scratch(sb)
+        breaks = "it holds a CR, LF or NUL byte"
+        # (user who runs the tool, account entry, host name, what the
+        # message says)
+        cases = [
+            (uid, None, None, [f"cannot find the name of user id {uid}"]),
+            (None, "builder", "evil\nhost.x",
+             ["cannot use the name of this machine", breaks]),
+            (None, "builder", "evil\rhost", ["cannot use the name of this machine"]),
+            (None, "bad\rname", "build01",
+             [f"cannot use the name of user id {os.getuid()}", breaks]),
+        ]
+        for runner, account, host, says in cases:
+            for content in (ROAD, POWERSHELL):
+                with self.subTest(account=account, host=host, content=content[:2]):
+                    if account is None:
+                        self.need_root("running as a user id without an account")
+                    else:
+                        self.need_namespaces("a chosen account and host name")
+                    sb = self.sandbox()
+                    os.chmod(sb.dir, 0o777)  # so that only the name can fail
+                    sb.write("setup.xml", content, mode=0o666)
+                    r = sb.run("setup.xml", uid=runner, account=account, host=host)
+                    self.assert_failed(r, *says)
+                    self.assertEqual(sb.read("setup.xml"), content)
+                    self.assert_no_scratch(sb)
 
 
 class PathTest(Case):

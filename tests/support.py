@@ -245,10 +245,14 @@ class Sandbox:
             with open(passwd, "w", encoding="utf-8") as f:
                 f.write(f"{account}:x:{owner}:{owner}::/:/bin/sh\n")
             os.chmod(passwd, 0o644)
-            # hostname(1) takes only ASCII names; the kernel takes any bytes.
+            # hostname(1) takes only ASCII names, and the kernel's file ends
+            # a name at a line end; sethostname(2) takes any bytes.
+            sethostname = ("import os, socket, sys; "
+                           "socket.sethostname(os.fsencode(sys.argv[1]))")
             script = ('mount --bind "$0" /etc/passwd && '
-                      'printf %s "$1" >/proc/sys/kernel/hostname && shift && exec "$@"')
-            cmd = ["unshare", "--mount", "--uts", "sh", "-c", script, passwd, host] + cmd
+                      '"$1" -c "$2" "$3" && shift 3 && exec "$@"')
+            cmd = ["unshare", "--mount", "--uts", "sh", "-c", script, passwd,
+                   sys.executable, sethostname, host] + cmd
         return cmd
 
     def run(self, *args, uid=None, groups=(), account=None, host="build01",
