@@ -56,6 +56,45 @@ bool FitsOnOneLine(std::string_view name) {
          std::string_view::npos;
 }
 
+// How a control byte shows in a message: as in C.
+std::string Escaped(unsigned char c) {
+  switch (c) {
+    case '\t':
+      return "\\t";
+    case '\n':
+      return "\\n";
+    case '\r':
+      return "\\r";
+    default: {
+      char octal[8];
+      (void)snprintf(octal, sizeof(octal), "\\%03o", c);
+      return octal;
+    }
+  }
+}
+
+// |text| with its control characters escaped, so that a message stays one
+// line and a file name cannot send the terminal escape sequences.  Every
+// other byte, UTF-8 text included, stays as it is.
+std::string Printable(std::string_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    // C1 controls, U+0080 to U+009F, come as C2 80 to C2 9F in UTF-8.
+    const bool c1 = c == 0xC2 && i + 1 < text.size() &&
+                    (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80;
+    if (c1) {
+      out += Escaped(c) + Escaped(static_cast<unsigned char>(text[i + 1]));
+      ++i;
+    } else if (c < 0x20 || c == 0x7F) {
+      out += Escaped(c);
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
 // "what path", or the path alone where the caller says what went wrong.
 std::string Subject(const std::string& what, const std::string& path) {
   return what.empty() ? path : what + " " + path;
@@ -652,7 +691,7 @@ bool Startup(std::string* program_path, std::string* err) {
 void DetachConsole() {}
 
 void Alert(const std::string& text) {
-  fprintf(stderr, "%s: %s\n", g_program_name.c_str(), text.c_str());
+  fprintf(stderr, "%s\n", Printable(g_program_name + ": " + text).c_str());
   fflush(stderr);
 }
 

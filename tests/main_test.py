@@ -438,6 +438,12 @@ class OpenFailTest(Case):
             ("directory not searchable", closed_directory, "sub/setup.xml", NOBODY,
              errno.EACCES),
             ("the running program itself", missing, "authorstamp", None, errno.ETXTBSY),
+            # Shown with control characters escaped, UTF-8 as it is.
+            ("control characters in the name", missing, "no\nsuch\x1b[31m.xml",
+             None, errno.ENOENT),
+            ("a C1 control in the name", missing, "csi\u009b31m.xml", None,
+             errno.ENOENT),
+            ("a UTF-8 name", missing, "J\u00fcrgen \u5c71.xml", None, errno.ENOENT),
         ]
         for name, prepare, target, uid, reason in cases:
             with self.subTest(name), contextlib.ExitStack() as stack:

@@ -55,15 +55,24 @@ SKIPPED = 77
 _unavailable = []  # the cases that could not run here, and why
 
 
+def shown(path: str) -> bytes:
+    """|path| as the tool's messages show it (POSIX): control characters,
+    C1 ones in UTF-8 too, escaped as in C; every other byte as it is."""
+    named = {0x09: b"\\t", 0x0A: b"\\n", 0x0D: b"\\r"}
+    return re.sub(rb"[\x00-\x1f\x7f]|\xc2[\x80-\x9f]",
+                  lambda m: b"".join(named.get(c, b"\\%03o" % c) for c in m[0]),
+                  os.fsencode(path))
+
+
 def open_failed(path: str, reason: str) -> bytes:
     """The line of the open failure on |path| for |reason| (POSIX)."""
-    return b"%s (%s: %s)\n" % (OPEN_FAILED, os.fsencode(path), reason.encode())
+    return b"%s (%s: %s)\n" % (OPEN_FAILED, shown(path), reason.encode())
 
 
 def open_failure_reason(stderr: bytes, path: str):
     """The reason that |stderr| gives, when it is exactly the line of the
     open failure on |path| with a reason the tool can give; None otherwise."""
-    head = b"%s (%s: " % (OPEN_FAILED, os.fsencode(path))
+    head = b"%s (%s: " % (OPEN_FAILED, shown(path))
     if not (stderr.startswith(head) and stderr.endswith(b")\n")):
         return None
     reason = stderr[len(head):-2].decode(errors="replace")
