@@ -671,7 +671,7 @@ class WriteErrorTest(Case):
             else:
                 low = middle
         out_of_memory = 0
-        for kib in range(high, high + 4096, 4):
+        for kib in range(high, high + 4096, 8):
             with self.subTest(kib=kib):
                 sb.write("setup.xml", content)
                 r = run(kib, "setup.xml")

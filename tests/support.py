@@ -255,11 +255,12 @@ class Sandbox:
                 f.write(f"{account}:x:{owner}:{owner}::/:/bin/sh\n")
             os.chmod(passwd, 0o644)
             # hostname(1) takes only ASCII names, and the kernel's file ends
-            # a name at a line end; sethostname(2) takes any bytes.
+            # a name at a line end; sethostname(2) takes any bytes.  (-I -S:
+            # a bare interpreter starts in a third of the time.)
             sethostname = ("import os, socket, sys; "
                            "socket.sethostname(os.fsencode(sys.argv[1]))")
             script = ('mount --bind "$0" /etc/passwd && '
-                      '"$1" -c "$2" "$3" && shift 3 && exec "$@"')
+                      '"$1" -I -S -c "$2" "$3" && shift 3 && exec "$@"')
             cmd = ["unshare", "--mount", "--uts", "sh", "-c", script, passwd,
                    sys.executable, sethostname, host] + cmd
         return cmd
