@@ -176,6 +176,9 @@ bool CanShowBox() {
 
 }  // namespace
 
+// Windows has no signal for a pipe whose reader has gone: the write fails.
+bool IgnoreBrokenPipes(std::string* /*err*/) { return true; }
+
 bool Startup(std::string* program_path, std::string* err) {
   // These two are what the program's framework start needs; either being
   // absent means the process is broken beyond running.
@@ -357,6 +360,11 @@ bool Read(File* file, char* buf, size_t capacity, size_t* got,
   }
   *got = n;
   return true;
+}
+
+int64_t FileSize(File* file) {
+  LARGE_INTEGER size;
+  return GetFileSizeEx(Handle(file), &size) ? size.QuadPart : -1;
 }
 
 bool Write(File* file, const char* data, size_t len, std::string* err) {
