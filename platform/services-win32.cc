@@ -151,8 +151,8 @@ bool SameFile(const Identity& a, const Identity& b) {
   return a.volume == b.volume && a.index == b.index;
 }
 
-bool Unchanged(const Identity& a, const Identity& b) {
-  return SameFile(a, b) && a.size == b.size && a.written == b.written;
+bool SameContent(const Identity& a, const Identity& b) {
+  return a.size == b.size && a.written == b.written;
 }
 
 // Pipes, consoles and devices (a target named NUL or CON names a device in
@@ -263,8 +263,8 @@ bool CanShowBox() {
 constexpr size_t kMonitorBuffer = 4096;
 
 struct Monitor {
-  HANDLE free = nullptr;
-  HANDLE filled = nullptr;
+  HANDLE buffer_ready = nullptr;
+  HANDLE data_ready = nullptr;
   char* buffer = nullptr;
 };
 
@@ -275,16 +275,16 @@ Monitor FindMonitor() {
     return monitor;
   void* view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, kMonitorBuffer);
   CloseHandle(mapping);  // the view keeps the buffer
-  HANDLE free = OpenEventA(SYNCHRONIZE, FALSE, "DBWIN_BUFFER_READY");
-  HANDLE filled = OpenEventA(EVENT_MODIFY_STATE, FALSE, "DBWIN_DATA_READY");
-  if (view && free && filled)
-    return Monitor{free, filled, static_cast<char*>(view)};
+  HANDLE buffer_ready = OpenEventA(SYNCHRONIZE, FALSE, "DBWIN_BUFFER_READY");
+  HANDLE data_ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, "DBWIN_DATA_READY");
+  if (view && buffer_ready && data_ready)
+    return Monitor{buffer_ready, data_ready, static_cast<char*>(view)};
   if (view)
     UnmapViewOfFile(view);
-  if (free)
-    CloseHandle(free);
-  if (filled)
-    CloseHandle(filled);
+  if (buffer_ready)
+    CloseHandle(buffer_ready);
+  if (data_ready)
+    CloseHandle(data_ready);
   return monitor;
 }
 
@@ -400,14 +400,15 @@ void Trace(std::string_view line) {
     return;
   }
   static const Monitor monitor = FindMonitor();
-  if (!monitor.buffer || WaitForSingleObject(monitor.free, 0) != WAIT_OBJECT_0)
+  if (!monitor.buffer ||
+      WaitForSingleObject(monitor.buffer_ready, 0) != WAIT_OBJECT_0)
     return;
   const DWORD pid = GetCurrentProcessId();
   const size_t len = std::min(line.size(), kMonitorBuffer - sizeof(pid) - 1);
   memcpy(monitor.buffer, &pid, sizeof(pid));
   memcpy(monitor.buffer + sizeof(pid), line.data(), len);
   monitor.buffer[sizeof(pid) + len] = '\0';
-  SetEvent(monitor.filled);
+  SetEvent(monitor.data_ready);
 }
 
 bool UserName(std::string* name, std::string* err) {
@@ -637,6 +638,16 @@ struct Patience {
 // scratch file it wrote, some other file, or what it cannot look at.
 enum class Found { kNothing, kOld, kNew, kOther, kUnknown };
 
+// The file the run holds open, with its index asked anew: FAT derives it
+// from where the file's name is, and a rename to a longer name, such as the
+// replace's to TARGETOld, changes it.  A rename keeps the volume.
+Identity Held(const File* file) {
+  Identity held = file->open->id, now;
+  if (IdentityOf(Handle(file), &now))
+    held.index = now.index;
+  return held;
+}
+
 // A look that fails is taken again: what the run does next depends on it.
 Found Look(const std::string& path, const File* target, const File* scratch,
            DWORD* error = nullptr) {
@@ -658,8 +669,8 @@ Found Look(const std::string& path, const File* target, const File* scratch,
       return Found::kUnknown;
     Sleep(10);
   }
-  if (Unchanged(id, target->open->id))
-    return Found::kOld;
+  if (SameFile(id, Held(target)))
+    return SameContent(id, target->open->id) ? Found::kOld : Found::kOther;
   return SameFile(id, scratch->open->id) ? Found::kNew : Found::kOther;
 }
 
@@ -1018,7 +1029,7 @@ bool ReplaceTarget(File* scratch, File* target, std::string* err) {
   if (at_dest == Found::kNew && at_aside == Found::kOld) {
     // Done: the file moved aside is the one read, unchanged, and goes.
     std::string stays;
-    const bool removed = RemoveIfSame(aside, target->open->id, &stays);
+    const bool removed = RemoveIfSame(aside, Held(target), &stays);
     Forget(scratch);  // the target now
     Close(target);
     if (!removed)

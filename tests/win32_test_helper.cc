@@ -114,15 +114,15 @@ struct Taken {
   CRITICAL_SECTION lock;
   std::vector<std::string> lines;
   int wanted = 0;
-  HANDLE free = nullptr, filled = nullptr;
+  HANDLE buffer_ready = nullptr, data_ready = nullptr;
   const char* buffer = nullptr;
 };
 
 DWORD WINAPI TakeLines(void* arg) {
   auto* taken = static_cast<Taken*>(arg);
   for (int i = 0; i < taken->wanted; ++i) {
-    SetEvent(taken->free);
-    WaitForSingleObject(taken->filled, INFINITE);
+    SetEvent(taken->buffer_ready);
+    WaitForSingleObject(taken->data_ready, INFINITE);
     EnterCriticalSection(&taken->lock);
     taken->lines.emplace_back(taken->buffer + sizeof(DWORD));
     LeaveCriticalSection(&taken->lock);
@@ -140,13 +140,14 @@ int Monitor(int wanted) {
     printf("cannot be a monitor: error %lu\n", GetLastError());
     return 2;
   }
-  taken.free = CreateEventA(nullptr, FALSE, FALSE, "DBWIN_BUFFER_READY");
-  taken.filled = CreateEventA(nullptr, FALSE, FALSE, "DBWIN_DATA_READY");
+  taken.buffer_ready =
+      CreateEventA(nullptr, FALSE, FALSE, "DBWIN_BUFFER_READY");
+  taken.data_ready = CreateEventA(nullptr, FALSE, FALSE, "DBWIN_DATA_READY");
   // Wine's OutputDebugStringA writes only where this one exists.
   CreateMutexA(nullptr, FALSE, "DBWinMutex");
   taken.buffer = static_cast<const char*>(
       MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 4096));
-  if (!taken.buffer || !taken.free || !taken.filled) {
+  if (!taken.buffer || !taken.buffer_ready || !taken.data_ready) {
     printf("cannot be a monitor: error %lu\n", GetLastError());
     return 2;
   }
