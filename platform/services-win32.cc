@@ -62,20 +62,15 @@ namespace {
 // --- The Windows calls of the replace --------------------------------------
 //
 // Each goes through Fails(), so that the test build (AUTHORSTAMP_FAULTS, see
-// the end of this file) can make any invocation of any of them fail.  In
-// the program itself Fails() is false and the compiler drops it.
+// the end of this file) can make any invocation of any of them fail, and
+// an injected ReplaceFileA error leaves the files as Windows documents for
+// it.  In the program itself both do nothing and the compiler drops them.
 #ifdef AUTHORSTAMP_FAULTS
 bool Fails(const char* call);
-#else
-constexpr bool Fails(const char* /*call*/) { return false; }
-#endif
-
-// In the test build, an injected ReplaceFileA error leaves the files as
-// Windows documents for it.
-#ifdef AUTHORSTAMP_FAULTS
 void LeaveAsDocumented(DWORD error, const std::string& target,
                        const std::string& aside);
 #else
+constexpr bool Fails(const char* /*call*/) { return false; }
 void LeaveAsDocumented(DWORD /*error*/, const std::string& /*target*/,
                        const std::string& /*aside*/) {}
 #endif
@@ -785,8 +780,8 @@ bool LetGo(File* scratch, std::string* err) {
   return true;
 }
 
-// Whether |h|'s file has streams besides its data, which a rename would
-// carry but a file system without ReplaceFileA may not serve elsewhere.
+// Whether |h|'s file has streams besides its data: ReplaceFileA carries
+// them to the new file, a rename of the scratch file cannot.
 bool HasNamedStreams(HANDLE h, bool* has, std::string* why) {
   std::vector<LONGLONG> buf(512);  // FILE_STREAM_INFO is 8-byte aligned
   for (;;) {
