@@ -10,6 +10,9 @@
 #            crash and concurrency suites, acl and attr for the identity
 #            tests, groff and mandoc for the manual page, unshare, mount
 #            and hostname for the private namespaces: tests/run.sh
+#   package  on top of build and test: the Linux release, built in a
+#            Debian 11 system that debootstrap makes, its symbols read by
+#            objdump: cmake --workflow --preset package
 #   fuzz     the fuzzer (clang, libFuzzer)        .ci/fuzz.sh
 #   lint     the static checks and the layout     .ci/lint.sh
 #   windows  the MinGW-w64 cross build and Wine   .ci/windows.sh
@@ -23,6 +26,7 @@ set -euo pipefail
 declare -A lists=(
   [build]="cmake ninja-build g++ libgtest-dev python3 libbenchmark-dev"
   [test]="strace acl attr groff-base mandoc util-linux mount hostname"
+  [package]="debootstrap debian-archive-keyring binutils"
   [fuzz]="clang libclang-rt-dev"
   [lint]="clang-tidy cppcheck clang-format"
   [windows]="googletest g++-mingw-w64-x86-64-posix wine64"

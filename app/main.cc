@@ -4,11 +4,13 @@
 // The run is one straight sequence: find the target beside the program,
 // open it, rewrite it line by line into a scratch file, and put the scratch
 // file in the target's place.  Every failure comes back here as a message
-// and is turned into an alert and an exit status in main().
+// and is turned into an alert and an exit status in Run(), and running out
+// of memory in main().
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
+#include <new>
 #include <string>
 
 #include "platform/services.h"
@@ -43,6 +45,7 @@ struct FileSource : stamp::Source {
             std::string* err) override {
     return platform::Read(file, buf, capacity, got, err);
   }
+  int64_t Size() override { return platform::FileSize(file); }
   platform::File* file;
 };
 
@@ -55,6 +58,22 @@ struct FileSink : stamp::Sink {
 };
 
 enum class Result { kStamped, kOpenFailed, kFailed };
+
+// Takes the scratch file away, and lets go of the target, when the run
+// leaves before the scratch file has taken the target's place: by a
+// failure, or by an exception on the way to main() (out of memory).
+struct Discard {
+  platform::File* scratch;
+  platform::File* target;
+  ~Discard() {
+    if (!scratch)
+      return;
+    platform::RemoveScratch(scratch);
+    platform::Close(target);
+  }
+  // The scratch file is the target now.
+  void Keep() { scratch = nullptr; }
+};
 
 // Everything up to and including the last separator; empty when none.
 std::string ProgramDirectory(const std::string& program_path) {
@@ -74,15 +93,11 @@ Result StampFile(const std::string& target_path, std::string* err) {
     return Result::kFailed;
   }
   // From here on a failure leaves the target as it was and no scratch file.
-  auto give_up = [&] {
-    platform::RemoveScratch(&scratch);
-    platform::Close(&target);
-    return Result::kFailed;
-  };
+  Discard discard{&scratch, &target};
 
   std::string user;
   if (!platform::UserName(&user, err))
-    return give_up();
+    return Result::kFailed;
 
   FileSource in(&target);
   FileSink out(&scratch);
@@ -90,26 +105,27 @@ Result StampFile(const std::string& target_path, std::string* err) {
     case stamp::Outcome::kDone:
       break;
     case stamp::Outcome::kFailed:
-      return give_up();
+      return Result::kFailed;
     case stamp::Outcome::kUtf32:
       *err = target_path +
              ": is UTF-32 text (it starts with a UTF-32 byte-order mark), "
              "which cannot be stamped";
-      return give_up();
+      return Result::kFailed;
     case stamp::Outcome::kOddLength:
       *err = target_path +
              ": is not UTF-16 text: it starts with a UTF-16 byte-order mark "
              "but holds an odd number of bytes after it";
-      return give_up();
+      return Result::kFailed;
     case stamp::Outcome::kUserNotUtf8:
       *err = target_path +
              ": is UTF-16 text, and the user name is not valid UTF-8, so it "
              "cannot be written into it";
-      return give_up();
+      return Result::kFailed;
   }
 
   if (!platform::ReplaceTarget(&scratch, &target, err))
-    return give_up();
+    return Result::kFailed;
+  discard.Keep();
   return Result::kStamped;
 }
 
@@ -124,28 +140,34 @@ int PrintOut(const std::string& text) {
   return 0;
 }
 
-}  // namespace
+// The platform layer cannot come up: said as it always has been, whatever
+// the reason.
+int StartupFailed() {
+  fprintf(stderr, "Fatal Error: MFC initialization failed\n");
+  fflush(stderr);
+  return 1;
+}
 
-int main(int argc, char** argv) {
+// The whole run; |*target_path| is set once the target is known.
+int Run(int argc, char** argv, std::string* target_path) {
+  std::string err;
+  if (!platform::IgnoreBrokenPipes(&err))
+    return StartupFailed();
   if (argc == 2 && strcmp(argv[1], "--version") == 0)
     return PrintOut(std::string("authorstamp ") + AUTHORSTAMP_VERSION + "\n");
   if (argc == 2 && strcmp(argv[1], "--help") == 0)
     return PrintOut(kUsage);
 
-  std::string program_path, err;
-  if (!platform::Startup(&program_path, &err)) {
-    fprintf(stderr, "Fatal Error: MFC initialization failed\n");
-    fflush(stderr);
-    return 1;
-  }
+  std::string program_path;
+  if (!platform::Startup(&program_path, &err))
+    return StartupFailed();
   platform::DetachConsole();
 
   // The target is named relative to the program's own directory, whatever
   // the working directory; the name is taken as given.
-  const std::string target_path =
-      ProgramDirectory(program_path) + (argc > 1 ? argv[1] : "");
+  *target_path = ProgramDirectory(program_path) + (argc > 1 ? argv[1] : "");
 
-  switch (StampFile(target_path, &err)) {
+  switch (StampFile(*target_path, &err)) {
     case Result::kStamped:
       return 0;
     case Result::kOpenFailed:
@@ -158,4 +180,26 @@ int main(int argc, char** argv) {
       return 1;
   }
   return 1;
+}
+
+// Says that memory ran out, naming the target once it is known.
+int OutOfMemory(const std::string& target_path) {
+  platform::Alert(target_path.empty()
+                      ? std::string("out of memory")
+                      : "cannot stamp " + target_path + ": out of memory");
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Running out of memory is the one failure that comes as an exception.
+  // On its way here it has let go of everything the run held, the scratch
+  // file included, so the few bytes of the message are free again.
+  std::string target_path;
+  try {
+    return Run(argc, argv, &target_path);
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory(target_path);
+  }
 }

@@ -78,6 +78,54 @@ std::string g_program_name = "authorstamp";
 
 std::string Reason(int error) { return strerror(error); }
 
+// A name that goes into a line of the target must not end that line, nor,
+// with a NUL byte, cut it short.
+constexpr char kBreaksTheLine[] = "it holds a CR, LF or NUL byte";
+
+bool FitsOnOneLine(std::string_view name) {
+  return name.find_first_of(std::string_view("\r\n\0", 3)) ==
+         std::string_view::npos;
+}
+
+// How a control byte shows in a message: as in C.
+std::string Escaped(unsigned char c) {
+  switch (c) {
+    case '\t':
+      return "\\t";
+    case '\n':
+      return "\\n";
+    case '\r':
+      return "\\r";
+    default: {
+      char octal[8];
+      (void)snprintf(octal, sizeof(octal), "\\%03o", c);
+      return octal;
+    }
+  }
+}
+
+// |text| with its control characters escaped, so that a message stays one
+// line and a file name cannot send the terminal escape sequences.  Every
+// other byte, UTF-8 text included, stays as it is.
+std::string Printable(std::string_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    // C1 controls, U+0080 to U+009F, come as C2 80 to C2 9F in UTF-8.
+    const bool c1 = c == 0xC2 && i + 1 < text.size() &&
+                    (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80;
+    if (c1) {
+      out += Escaped(c) + Escaped(static_cast<unsigned char>(text[i + 1]));
+      ++i;
+    } else if (c < 0x20 || c == 0x7F) {
+      out += Escaped(c);
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
 // "what path", or the path alone where the caller says what went wrong.
 std::string Subject(const std::string& what, const std::string& path) {
   return what.empty() ? path : what + " " + path;
@@ -266,19 +314,31 @@ bool Written(const OpenFile& file, uint32_t events, const struct stat& now) {
 // The socket is our own and never blocks: a daemon that stops reading must
 // not hold up the run, which holds its files locked all the while.  Records
 // that do not fit are dropped, as the system log itself would under load.
-int OpenLog() {
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0)
-    return -1;
+struct Log {
+  int fd = -1;          // -1 when no daemon listens
+  bool stream = false;  // a stream socket, whose records end with a NUL
+};
+
+// Most daemons take datagrams; one that listens on a stream socket refuses
+// them with EPROTOTYPE, and then, as the C library does, we connect again
+// by stream.
+Log OpenLog() {
   struct sockaddr_un addr = {};
   addr.sun_family = AF_UNIX;
   strncpy(addr.sun_path, _PATH_LOG, sizeof(addr.sun_path) - 1);
-  if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) !=
-      0) {
+  for (const int type : {SOCK_DGRAM, SOCK_STREAM}) {
+    const int fd = socket(AF_UNIX, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+      return Log();
+    if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) ==
+        0)
+      return Log{fd, type == SOCK_STREAM};
+    const int error = errno;
     close(fd);
-    return -1;
+    if (error != EPROTOTYPE)
+      return Log();
   }
-  return fd;
+  return Log();
 }
 
 // The scratch file this run created, by its name in the run's directory and
@@ -290,7 +350,19 @@ std::string g_scratch_name;
 dev_t g_scratch_dev = 0;
 ino_t g_scratch_ino = 0;
 volatile sig_atomic_t g_scratch_armed = 0;
-constexpr int kStopSignals[] = {SIGHUP, SIGINT, SIGTERM};
+
+// The signals whose default action ends the process and that a handler can
+// see: all but SIGKILL, and SIGPIPE and SIGXFSZ, which the run ignores so
+// that the write fails and the run says why.  The real-time signals, which
+// end the process too, are added by number.
+constexpr int kFatalSignals[] = {
+    SIGHUP,  SIGINT,  SIGQUIT,   SIGILL,    SIGTRAP, SIGABRT,
+    SIGBUS,  SIGFPE,  SIGUSR1,   SIGSEGV,   SIGUSR2, SIGALRM,
+    SIGTERM, SIGXCPU, SIGSYS,    SIGVTALRM, SIGPROF,
+#ifdef __linux__  // elsewhere some of these are ignored by default
+    SIGPOLL, SIGPWR,  SIGSTKFLT,
+#endif
+};
 
 // Removes the scratch file if its name still leads to the file this run
 // created.  Its result goes unused: a run that gives up reports its first
@@ -303,8 +375,8 @@ void RemoveOwnScratch() {
     (void)unlinkat(g_dir.fd, g_scratch_name.c_str(), 0);
 }
 
-// A run stopped by Ctrl-C, a hang-up or kill(1) takes its scratch file with
-// it.
+// A run stopped by a signal (Ctrl-C, Ctrl-\, a hang-up, kill(1), a CPU time
+// limit) takes its scratch file with it.
 void RemoveScratchAndStop(int sig) {
   if (g_scratch_armed)
     RemoveOwnScratch();
@@ -318,17 +390,26 @@ void RememberScratch(const std::string& name, const struct stat& st) {
   g_scratch_ino = st.st_ino;
 }
 
+// Lets |sig| remove the scratch file before it ends the run.  A signal the
+// caller chose to ignore (nohup) stays ignored, and one that has a handler
+// already (a sanitizer's runtime) keeps it.
+void CatchFatal(int sig) {
+  struct sigaction action = {};
+  struct sigaction old = {};
+  action.sa_handler = RemoveScratchAndStop;
+  sigemptyset(&action.sa_mask);
+  if (sigaction(sig, &action, &old) == 0 && old.sa_handler != SIG_DFL)
+    sigaction(sig, &old, nullptr);
+}
+
 void ArmScratchRemoval() {
   g_scratch_armed = 1;
-  for (const int sig : kStopSignals) {
-    struct sigaction action = {};
-    struct sigaction old = {};
-    action.sa_handler = RemoveScratchAndStop;
-    sigemptyset(&action.sa_mask);
-    // A signal the caller chose to ignore (nohup) stays ignored.
-    if (sigaction(sig, &action, &old) == 0 && old.sa_handler == SIG_IGN)
-      sigaction(sig, &old, nullptr);
-  }
+  for (const int sig : kFatalSignals)
+    CatchFatal(sig);
+#ifdef SIGRTMIN
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
+    CatchFatal(sig);
+#endif
 }
 
 // From here the scratch file is not ours to remove: it is about to become
@@ -651,20 +732,20 @@ bool GetSized(std::vector<char>* buf, Get get) {
   }
 }
 
-// Copies the extended attributes of |from| to |to|, as `cp -a` keeps them:
-// the ACL, user.*, and trusted.* and security.* where this user may set
-// them; not security.capability, since a changed file keeps no
-// capabilities.  An attribute the file system cannot store is skipped.
-// Anything else that cannot be carried over fails the run: the new file
-// would be open to more, or fewer, than the old one was.
-bool CopyAttributes(int from, int to, const std::string& to_path,
-                    std::string* err) {
+// Copies the extended attributes of |from| (the file at |from_path|) to |to|
+// (at |to_path|), as `cp -a` keeps them: the ACL, user.*, and trusted.* and
+// security.* where this user may set them; not security.capability, since a
+// changed file keeps no capabilities.  An attribute the file system cannot
+// store is skipped.  Anything else that cannot be carried over fails the run:
+// the new file would be open to more, or fewer, than the old one was.
+bool CopyAttributes(int from, const std::string& from_path, int to,
+                    const std::string& to_path, std::string* err) {
   std::vector<char> names, value;
   if (!GetSized(&names, [from](char* buf, size_t size) {
         return flistxattr(from, buf, size);
       })) {
     if (!NotSupported(errno)) {
-      *err = Fail("cannot list the extended attributes of", to_path, errno);
+      *err = Fail("cannot list the extended attributes of", from_path, errno);
       return false;
     }
     names.clear();
@@ -681,7 +762,7 @@ bool CopyAttributes(int from, int to, const std::string& to_path,
         })) {
       if (errno == ENODATA)  // removed meanwhile
         continue;
-      *err = Fail("cannot read " + AttributeName(n) + " for", to_path, errno);
+      *err = Fail("cannot read " + AttributeName(n) + " of", from_path, errno);
       return false;
     }
     if (fsetxattr(to, name, value.data(), value.size(), 0) == 0)
@@ -780,7 +861,23 @@ bool SwapIn(File* scratch, File* target, std::string* err) {
   return renameat(g_dir.fd, from, g_dir.fd, to) == 0 || failed(errno);
 }
 
+// Has |sig|, called |name| in messages, ignored from here on.
+bool Ignore(int sig, const char* name, std::string* err) {
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  if (sigaction(sig, &ignore, nullptr) != 0) {
+    *err = std::string("cannot ignore ") + name + ": " + Reason(errno);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+bool IgnoreBrokenPipes(std::string* err) {
+  return Ignore(SIGPIPE, "SIGPIPE", err);
+}
 
 bool Startup(std::string* program_path, std::string* err) {
   // Started with a standard stream closed, the first file we open would take
@@ -796,13 +893,8 @@ bool Startup(std::string* program_path, std::string* err) {
   // Under a file-size limit (ulimit -f) a write past it would kill the run
   // and leave its scratch file behind; with the signal ignored the write
   // fails with EFBIG, and the run gives up cleanly and says why.
-  struct sigaction ignore = {};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  if (sigaction(SIGXFSZ, &ignore, nullptr) != 0) {
-    *err = "cannot ignore SIGXFSZ: " + Reason(errno);
+  if (!Ignore(SIGXFSZ, "SIGXFSZ", err))
     return false;
-  }
   if (!FindProgramPath(program_path, &g_program, err))
     return false;
   g_program_name = program_path->substr(program_path->rfind('/') + 1);
@@ -812,14 +904,14 @@ bool Startup(std::string* program_path, std::string* err) {
 void DetachConsole() {}
 
 void Alert(const std::string& text) {
-  fprintf(stderr, "%s: %s\n", g_program_name.c_str(), text.c_str());
+  fprintf(stderr, "%s\n", Printable(g_program_name + ": " + text).c_str());
   fflush(stderr);
 }
 
 void Trace(std::string_view line) {
-  static const int log = OpenLog();
+  static Log log = OpenLog();
   static std::string record;
-  if (log < 0)
+  if (log.fd < 0)
     return;
   // The classic format: <facility and priority>time identity: text.
   const time_t now = time(nullptr);
@@ -834,7 +926,16 @@ void Trace(std::string_view line) {
   record += g_program_name;
   record += ": ";
   record += line;
-  send(log, record.data(), record.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (log.stream)
+    record += '\0';
+  const ssize_t sent =
+      send(log.fd, record.data(), record.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+  // A stream that took only part of a record would run it into the next
+  // one: the rest of the run goes unlogged instead.
+  if (log.stream && sent >= 0 && static_cast<size_t>(sent) < record.size()) {
+    (void)close(log.fd);
+    log.fd = -1;
+  }
 }
 
 bool UserName(std::string* name, std::string* err) {
@@ -852,6 +953,11 @@ bool UserName(std::string* name, std::string* err) {
     return false;
   }
   const std::string account = pwd.pw_name;
+  if (!FitsOnOneLine(account)) {
+    *err = "cannot use the name of user id " + std::to_string(uid) + ": " +
+           kBreaksTheLine;
+    return false;
+  }
   // Accounts of directory-joined machines are named DOMAIN\user already.
   if (account.find('\\') != std::string::npos) {
     *name = account;
@@ -865,6 +971,11 @@ bool UserName(std::string* name, std::string* err) {
     return false;
   }
   std::string machine(names.nodename, strcspn(names.nodename, "."));
+  if (!FitsOnOneLine(machine)) {
+    *err =
+        std::string("cannot use the name of this machine: ") + kBreaksTheLine;
+    return false;
+  }
   for (char& c : machine)
     c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
   *name = machine + "\\" + account;
@@ -958,6 +1069,11 @@ bool Read(File* file, char* buf, size_t capacity, size_t* got,
   return ReadSome(file->open->fd, file->path, buf, capacity, got, err);
 }
 
+int64_t FileSize(File* file) {
+  struct stat st;
+  return fstat(file->open->fd, &st) == 0 ? st.st_size : -1;
+}
+
 bool Write(File* file, const char* data, size_t len, std::string* err) {
   while (len > 0) {
     const ssize_t n = write(file->open->fd, data, len);
@@ -1002,7 +1118,7 @@ bool ReplaceTarget(File* scratch, File* target, std::string* err) {
   // set-group-ID bits, which the mode then restores.  The mode goes last
   // because setting an ACL may change it.
   if (!CopyOwner(fd, scratch->open->opened, st, scratch->path, err) ||
-      !CopyAttributes(target->open->fd, fd, scratch->path, err) ||
+      !CopyAttributes(target->open->fd, target->path, fd, scratch->path, err) ||
       !CopyMode(fd, st, scratch->path, err))
     return false;
   if (fsync(fd) != 0) {

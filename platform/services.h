@@ -8,6 +8,7 @@
 #define AUTHORSTAMP_PLATFORM_SERVICES_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -28,6 +29,11 @@ struct File {
   OpenFile* open = nullptr;  // nullptr when closed
   std::string path;
 };
+
+/// Makes a write to a pipe whose reader has gone fail, as any other failed
+/// write does, instead of ending the process.  Called before anything is
+/// written.
+bool IgnoreBrokenPipes(std::string* err);
 
 /// Brings up the platform layer and finds the program file's own full path.
 /// A failure here means the tool cannot run at all.
@@ -64,6 +70,9 @@ bool CreateScratch(const std::string& path, File* file, std::string* err);
 /// Reads up to |capacity| bytes; |*got| is 0 at the end of the file.
 bool Read(File* file, char* buf, size_t capacity, size_t* got,
           std::string* err);
+
+/// The size of |file| in bytes; -1 where the system cannot tell.
+int64_t FileSize(File* file);
 
 /// Writes all |len| bytes.
 bool Write(File* file, const char* data, size_t len, std::string* err);

@@ -694,6 +694,14 @@ Outcome RewriteLines(Source& in, Sink& out, std::string_view user,
     at_end = got == 0;
   }
 
+  // An odd length shows at the end anyway, but only once the whole output
+  // has been written; where the source tells its size, nothing is.  (The
+  // mark is two bytes: the size is odd when what follows it is.)
+  const bool utf16 =
+      encoding == Encoding::kUtf16Le || encoding == Encoding::kUtf16Be;
+  if (const int64_t size = in.Size(); utf16 && size >= 0 && size % 2 != 0)
+    return Outcome::kOddLength;
+
   switch (encoding) {
     case Encoding::kUtf16Le:
       return PumpUtf16<std::endian::little>(in, output, user, trace, in_buf,

@@ -10,6 +10,7 @@
 #define AUTHORSTAMP_REWRITE_STAMP_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -26,6 +27,11 @@ struct Source {
   virtual ~Source() = default;
   virtual bool Read(char* buf, size_t capacity, size_t* got,
                     std::string* err) = 0;
+  /// How many bytes Read() gives in all, where that is known before the
+  /// first read (a regular file); -1 where it is not.  A hint only, which
+  /// lets a text that its length rules out be refused before anything is
+  /// written; the bytes read still decide.
+  virtual int64_t Size() { return -1; }
 };
 
 /// Where the bytes go.  Write() takes all |len| bytes or fails with |*err|.
@@ -48,7 +54,8 @@ enum class Outcome {
   kFailed,  // the source or the sink failed; |*err| says why
   kUtf32,   // the source starts with a UTF-32 byte-order mark; nothing written
   kOddLength,    // a UTF-16 mark, then an odd number of bytes: not UTF-16;
-                 // what was written is no good
+                 // what was written is no good (nothing, where |in| told
+                 // its size)
   kUserNotUtf8,  // UTF-16 text, but |user| is not UTF-8; nothing written
 };
 

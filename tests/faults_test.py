@@ -7,9 +7,11 @@ Usage: faults_test.py path/to/authorstamp
 """
 
 import collections
+import errno
 import os
 import re
 import shutil
+import socket
 import stat
 import subprocess
 import sys
@@ -85,6 +87,11 @@ MUST_APPEAR = [
     ("uname",), ("unlink", "unlinkat"), ("inotify_init1",),
     ("inotify_add_watch",),
 ] + ([("fchown",)] if support.TARGET_GROUP != os.getgid() else [])
+
+# Calls made on the one file, target or scratch, whose name their failure's
+# message must give.
+FILE_OF_CALL = {"flistxattr": "target", "fgetxattr": "target",
+                "fsetxattr": "scratch", "fremovexattr": "scratch"}
 
 # The calls that remove a scratch file when a run gives up.
 CLEANUP_CALLS = {"unlink", "unlinkat"}
@@ -230,6 +237,13 @@ class SystemCallFaults(support.Case):
         problems = []
         for run in s.runs:
             problems += outcome_problems(run, s.old, s.new)
+        for run, (call, _, error) in zip(s.runs, s.jobs):
+            if call in FILE_OF_CALL and run.injected and run.returncode == 1:
+                path = run.target + ("New" if FILE_OF_CALL[call] == "scratch" else "")
+                tail = f" {path}: {os.strerror(getattr(errno, error))}\n".encode()
+                if not run.stderr.endswith(tail):
+                    problems.append(f"{run.label}: the message does not end with "
+                                    f"{tail!r}: {run.stderr!r}")
         injected = [r for r in s.runs if r.injected]
         lost = sum(support.bytes_lost(r.content, s.new if succeeded(r) else s.old)
                    for r in s.runs)
@@ -574,33 +588,44 @@ class FullDisk(support.Case):
 
 class StalledLogDaemon(support.Case):
     """Something listens at /dev/log but has stopped reading: once the
-    socket's queue is full, sending a record blocks."""
+    socket's queue is full (a datagram socket's queue, or, on a stream
+    socket, the unread bytes the system holds), sending a record blocks."""
 
     def test_the_run_still_finishes(self):
         self.need_namespaces("a private /dev/log")
-        box = support.Sandbox()
-        self.addCleanup(box.cleanup)
-        listener = support.LogListener(os.path.join(box.root, "log"), drain=False)
-        self.addCleanup(listener.close)
         with open("/proc/sys/net/unix/max_dgram_qlen") as f:
             queue = int(f.read())
-        old = b"<a>\n <Author>someone</Author>\n" * (queue + 20)
-        new = support.expected_rewrite(old, support.running_user_name())
-        box.write(support.TARGET, old, support.TARGET_MODE)
-        try:
-            r = subprocess.run(listener.prefix(box.elsewhere) + [box.exe, support.TARGET],
-                               cwd=box.elsewhere, capture_output=True, timeout=5)
-        except subprocess.TimeoutExpired:
-            hung = (f"the run still waited for the log after 5 s, with "
-                    f"{queue + 20} lines to trace and room for {queue}; "
-                    f"target: {support.describe(box.read(support.TARGET), old, new)}")
-        else:
-            hung = None
-        if hung:
-            self.fail(hung)
-        self.assertEqual((r.returncode, r.stderr), (0, b""))
-        self.assertEqual(box.read(support.TARGET), new)
-        self.assertEqual(box.leftovers(), [])
+        with open("/proc/sys/net/core/wmem_default") as f:
+            buffered = int(f.read())
+        # (socket, more lines to trace than it holds): a record takes some
+        # 60 bytes, and more of a stream socket's buffer.
+        cases = [(socket.SOCK_DGRAM, queue + 20),
+                 (socket.SOCK_STREAM, buffered // 60 + 20)]
+        for kind, lines in cases:
+            with self.subTest(kind.name):
+                box = support.Sandbox()
+                self.addCleanup(box.cleanup)
+                listener = support.LogListener(os.path.join(box.root, "log"),
+                                               drain=False, kind=kind)
+                self.addCleanup(listener.close)
+                old = b"<a>\n <Author>someone</Author>\n" * lines
+                new = support.expected_rewrite(old, support.running_user_name())
+                box.write(support.TARGET, old, support.TARGET_MODE)
+                try:
+                    r = subprocess.run(
+                        listener.prefix(box.elsewhere) + [box.exe, support.TARGET],
+                        cwd=box.elsewhere, capture_output=True, timeout=5)
+                except subprocess.TimeoutExpired:
+                    hung = (f"the run still waited for the log after 5 s, with "
+                            f"{lines} lines to trace, more than it holds; target: "
+                            f"{support.describe(box.read(support.TARGET), old, new)}")
+                else:
+                    hung = None
+                if hung:
+                    self.fail(hung)
+                self.assertEqual((r.returncode, r.stderr), (0, b""))
+                self.assertEqual(box.read(support.TARGET), new)
+                self.assertEqual(box.leftovers(), [])
 
 
 if __name__ == "__main__":

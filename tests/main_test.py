@@ -14,6 +14,7 @@ import re
 import resource
 import shutil
 import signal
+import socket
 import stat
 import struct
 import subprocess
@@ -149,6 +150,10 @@ def message_texts() -> set:
 
 
 ELF_MACHINES = {0x3E: "x86_64", 0xB7: "aarch64"}
+# Makes the Debian systems that the released program is tried in.
+DEBIAN_ROOT = os.path.join(SOURCE, "cmake", "debian-root.sh")
+# The account that only those systems know.
+STAMPER = 4242
 
 
 Case = support.Case
@@ -224,16 +229,35 @@ class UserNameTest(Case):
         self.assertEqual(sb.read("setup.xml"), POWERSHELL)
         self.assert_no_scratch(sb)
 
-    def test_unknown_user_leaves_target(self):
-        self.need_root("running as a user id without an account")
-        sb = self.sandbox()
-        os.chmod(sb.dir, 0o777)  # so that only the name lookup can fail
-        sb.write("setup.xml", ROAD, mode=0o666)
+    def test_name_that_cannot_be_had_leaves_target(self):
+        """A user id without an account, and a name whose line end or NUL
+        byte would break the stamped line, in 8-bit and UTF-16 files."""
         uid = unused_uid()
-        r = sb.run("setup.xml", uid=uid)
-        self.assert_failed(r, str(uid))
-        self.assertEqual(sb.read("setup.xml"), ROAD)
-        self.assert_no_scratch(sb)
+        breaks = "it holds a CR, LF or NUL byte"
+        # (user who runs the tool, account entry, host name, what the
+        # message says)
+        cases = [
+            (uid, None, None, [f"cannot find the name of user id {uid}"]),
+            (None, "builder", "evil\nhost.x",
+             ["cannot use the name of this machine", breaks]),
+            (None, "builder", "evil\rhost", ["cannot use the name of this machine"]),
+            (None, "bad\rname", "build01",
+             [f"cannot use the name of user id {os.getuid()}", breaks]),
+        ]
+        for runner, account, host, says in cases:
+            for content in (ROAD, POWERSHELL):
+                with self.subTest(account=account, host=host, content=content[:2]):
+                    if account is None:
+                        self.need_root("running as a user id without an account")
+                    else:
+                        self.need_namespaces("a chosen account and host name")
+                    sb = self.sandbox()
+                    os.chmod(sb.dir, 0o777)  # so that only the name can fail
+                    sb.write("setup.xml", content, mode=0o666)
+                    r = sb.run("setup.xml", uid=runner, account=account, host=host)
+                    self.assert_failed(r, *says)
+                    self.assertEqual(sb.read("setup.xml"), content)
+                    self.assert_no_scratch(sb)
 
 
 class PathTest(Case):
@@ -320,15 +344,36 @@ class PathTest(Case):
         r = sb.run("--help")
         self.assertEqual((r.returncode, r.stderr), (0, b""))
         self.assertTrue(r.stdout.startswith(b"usage: authorstamp FILE\n"), r.stdout)
-        for option in ("--version", "--help"):
-            with self.subTest(option, stdout="/dev/full"), \
-                    open("/dev/full", "w") as full:
-                r = subprocess.run(sb.command(option), stdout=full,
-                                   stderr=subprocess.PIPE, timeout=60)
-                self.assertEqual(
-                    (r.returncode, r.stderr),
-                    (1, b"authorstamp: cannot write standard output: " +
-                     os.strerror(errno.ENOSPC).encode() + b"\n"))
+
+        def full_disk(stack):
+            return stack.enter_context(open("/dev/full", "wb"))
+
+        def reader_gone(stack):
+            read, write = os.pipe()
+            os.close(read)
+            stack.callback(os.close, write)
+            return write
+
+        cannot = "authorstamp: cannot write standard output: "
+        # (arguments, where standard output goes, and standard error, the
+        # exit status, standard error as it reads)
+        cases = [(option, out, subprocess.PIPE, 1, cannot + os.strerror(error))
+                 for option in ("--version", "--help")
+                 for out, error in ((full_disk, errno.ENOSPC),
+                                    (reader_gone, errno.EPIPE))]
+        # The open failure's status stays 0 when its message cannot be said.
+        cases.append(("missing.xml", subprocess.PIPE, reader_gone, 0, None))
+        for args, out, err, status, says in cases:
+            with self.subTest(args, stdout=getattr(out, "__name__", "pipe"),
+                              stderr=getattr(err, "__name__", "pipe")), \
+                    contextlib.ExitStack() as stack:
+                r = subprocess.run(
+                    sb.command(args), timeout=60,
+                    stdout=out(stack) if callable(out) else out,
+                    stderr=err(stack) if callable(err) else err)
+                self.assertEqual(r.returncode, status, r.stderr)
+                if says:
+                    self.assertEqual(r.stderr, says.encode() + b"\n")
         self.assertEqual(sb.read("setup.xml"), ROAD)
         self.assertEqual(sorted(os.listdir(sb.dir)), ["authorstamp", "setup.xml"])
 
@@ -410,6 +455,12 @@ class OpenFailTest(Case):
             ("directory not searchable", closed_directory, "sub/setup.xml", NOBODY,
              errno.EACCES),
             ("the running program itself", missing, "authorstamp", None, errno.ETXTBSY),
+            # Shown with control characters escaped, UTF-8 as it is.
+            ("control characters in the name", missing, "no\nsuch\x1b[31m.xml",
+             None, errno.ENOENT),
+            ("a C1 control in the name", missing, "csi\u009b31m.xml", None,
+             errno.ENOENT),
+            ("a UTF-8 name", missing, "J\u00fcrgen \u5c71.xml", None, errno.ENOENT),
         ]
         for name, prepare, target, uid, reason in cases:
             with self.subTest(name), contextlib.ExitStack() as stack:
@@ -578,30 +629,85 @@ class WriteErrorTest(Case):
 
     def test_full_disk(self):
         self.need_namespaces("mounting a small file system")
+        text = xml_lines(3000, seed=6)
+        # (case, content, the file the message names, what it says)
+        cases = [
+            ("no room for the result", text, "setup.xmlNew",
+             os.strerror(errno.ENOSPC)),
+            # Its length is known before anything is written.
+            ("UTF-16 with a stray byte, refused before writing",
+             utf16(text.decode("latin-1")) + b"x", "setup.xml",
+             "is not UTF-16 text"),
+        ]
+        for name, content, names, says in cases:
+            with self.subTest(name):
+                sb = self.sandbox()
+                source = os.path.join(sb.root, "source.xml")
+                with open(source, "wb") as f:
+                    f.write(content)
+                disk, seen = os.path.join(sb.root, "disk"), os.path.join(sb.root, "seen")
+                os.mkdir(disk)
+                os.mkdir(seen)
+                # Room for the program and the target and little more.
+                size = os.path.getsize(sb.exe) + len(content) + 64 * 1024
+                size = (size + 4095) // 4096 * 4096 + 16 * 4096
+                # The emulator, if any, follows the four paths.
+                script = ('mount -t tmpfs -o size=%d tmpfs "$1" && cp "$2" "$1"/ && '
+                          'cp "$3" "$1"/setup.xml && cd / && d=$1 s=$4 && shift 4 && '
+                          '"$@" "$d"/authorstamp setup.xml; rc=$?; '
+                          'ls -A "$d" >"$s"/listing && cp "$d"/setup.xml "$s"/ && '
+                          'exit $rc' % size)
+                r = subprocess.run(["unshare", "--mount", "sh", "-c", script, "sh",
+                                    disk, sb.exe, source, seen, *support.EMULATOR],
+                                   capture_output=True, timeout=60)
+                self.assert_failed(r, f"{disk}/{names}: ", says)
+                with open(os.path.join(seen, "listing")) as f:
+                    self.assertEqual(f.read().split(), ["authorstamp", "setup.xml"])
+                with open(os.path.join(seen, "setup.xml"), "rb") as f:
+                    self.assertEqual(f.read(), content)
+
+    def test_out_of_memory(self):
+        # Under an address-space limit (ulimit -v) any allocation may fail.
+        # Below some limit the loader or the C++ runtime cannot even start
+        # the program, which then cannot print its version; from there up,
+        # until it has the room it needs, a run must say that it ran out of
+        # memory and leave the target and no scratch file.
+        if sanitized_binary():
+            self.skipTest("the sanitizer runtime reserves terabytes of address space")
+        if support.EMULATOR:
+            self.skipTest("the emulator's address space is not the program's")
         sb = self.sandbox()
-        content = xml_lines(3000, seed=6)
-        source = os.path.join(sb.root, "source.xml")
-        with open(source, "wb") as f:
-            f.write(content)
-        disk, seen = os.path.join(sb.root, "disk"), os.path.join(sb.root, "seen")
-        os.mkdir(disk)
-        os.mkdir(seen)
-        # Room for the program and the target and little more.
-        size = os.path.getsize(sb.exe) + len(content) + 64 * 1024
-        size = (size + 4095) // 4096 * 4096 + 16 * 4096
-        # The emulator, if any, follows the four paths.
-        script = ('mount -t tmpfs -o size=%d tmpfs "$1" && cp "$2" "$1"/ && '
-                  'cp "$3" "$1"/setup.xml && cd / && d=$1 s=$4 && shift 4 && '
-                  '"$@" "$d"/authorstamp setup.xml; rc=$?; '
-                  'ls -A "$d" >"$s"/listing && cp "$d"/setup.xml "$s"/ && exit $rc' % size)
-        r = subprocess.run(["unshare", "--mount", "sh", "-c", script, "sh", disk,
-                            sb.exe, source, seen, *support.EMULATOR],
-                           capture_output=True, timeout=60)
-        self.assert_failed(r, disk + "/setup.xmlNew", os.strerror(errno.ENOSPC))
-        with open(os.path.join(seen, "listing")) as f:
-            self.assertEqual(f.read().split(), ["authorstamp", "setup.xml"])
-        with open(os.path.join(seen, "setup.xml"), "rb") as f:
-            self.assertEqual(f.read(), content)
+        content = xml_lines(300, seed=9)
+
+        def run(kib, *args):
+            def limit():
+                resource.setrlimit(resource.RLIMIT_AS, (kib * 1024, kib * 1024))
+            return sb.run(*args, preexec_fn=limit)
+
+        low, high = 1024, 256 * 1024  # KiB: too little, and plenty
+        self.assertEqual(run(high, "--version").returncode, 0)
+        while high - low > 4:
+            middle = (low + high) // 2
+            if run(middle, "--version").returncode == 0:
+                high = middle
+            else:
+                low = middle
+        out_of_memory = 0
+        for kib in range(high, high + 4096, 8):
+            with self.subTest(kib=kib):
+                sb.write("setup.xml", content)
+                r = run(kib, "setup.xml")
+                self.assert_no_scratch(sb)
+                if r.returncode == 0:
+                    self.assert_silent(r)
+                    self.assertEqual(sb.read("setup.xml"),
+                                     expected_rewrite(content, running_user_name()))
+                    break
+                self.assert_failed(r, "out of memory")
+                self.assertEqual(sb.read("setup.xml"), content)
+                out_of_memory += 1
+        self.assertGreater(out_of_memory, 0, "no run ran out of memory")
+        self.assertEqual(r.returncode, 0, "no run had enough memory")
 
 
 class CopyBackTest(Case):
@@ -935,35 +1041,40 @@ class ConcurrencyTest(Case):
 
 class TraceTest(Case):
     def test_stamped_lines_reach_the_system_log(self):
+        """A daemon on a datagram socket gets each stamped line as a
+        datagram; one on a stream socket, as the C library sends it, with a
+        NUL byte after each."""
         self.need_namespaces("a /dev/log of the test's own")
-        sb = self.sandbox()
-        log = support.LogListener(os.path.join(sb.root, "log"))
-        self.addCleanup(log.close)
+        for kind, end in ((socket.SOCK_DGRAM, b""), (socket.SOCK_STREAM, b"\0")):
+            with self.subTest(kind.name):
+                sb = self.sandbox()
+                log = support.LogListener(os.path.join(sb.root, "log"), kind=kind)
+                self.addCleanup(log.close)
 
-        def run(content, account="builder"):
-            sb.write("setup.xml", content)
-            cmd = log.prefix(sb.elsewhere) + sb.command("setup.xml", account=account)
-            self.assert_silent(subprocess.run(cmd, capture_output=True, timeout=60))
-            return [line for line in sb.read("setup.xml").split(b"\r\n")
-                    if b"<Author>" in line]
+                def run(content, account="builder"):
+                    sb.write("setup.xml", content)
+                    cmd = log.prefix(sb.elsewhere) + sb.command("setup.xml", account=account)
+                    self.assert_silent(subprocess.run(cmd, capture_output=True, timeout=60))
+                    return [line for line in sb.read("setup.xml").split(b"\r\n")
+                            if b"<Author>" in line]
 
-        # A file without the tag first: any record it made would come
-        # before those of the tagged file.
-        self.assertEqual(run(b"<a>x</a>\n<author>x</author>\n<Author/>\n"), [])
-        stamped = run(b"<a>x</a>\n <x><Author>old</Author>\n\x1a%s %n <Author>\n"
-                      b"plain\n")
-        self.assertEqual(len(stamped), 2)
-        # The stamped line of a UTF-16 file is logged in UTF-8.
-        line = " \u00fc\U0001F600<Author>"
-        run(utf16("<a/>\n" + line + "old</Author>\n", "utf-16-be"), "j\u00fcrgen")
-        stamped.append(f"{line}BUILD01\\j\u00fcrgen</Author>".encode())
-        deadline = time.monotonic() + 10
-        while len(log.records) < len(stamped) and time.monotonic() < deadline:
-            time.sleep(0.01)
-        self.assertEqual(len(log.records), len(stamped), log.records)
-        for rec, line in zip(log.records, stamped):
-            self.assertTrue(rec.startswith(b"<15>"), rec)
-            self.assertTrue(rec.endswith(b"authorstamp: " + line), rec)
+                # A file without the tag first: any record it made would
+                # come before those of the tagged file.
+                self.assertEqual(run(b"<a>x</a>\n<author>x</author>\n<Author/>\n"), [])
+                stamped = run(b"<a>x</a>\n <x><Author>old</Author>\n\x1a%s %n <Author>\n"
+                              b"plain\n")
+                self.assertEqual(len(stamped), 2)
+                # The stamped line of a UTF-16 file is logged in UTF-8.
+                line = " \u00fc\U0001F600<Author>"
+                run(utf16("<a/>\n" + line + "old</Author>\n", "utf-16-be"), "j\u00fcrgen")
+                stamped.append(f"{line}BUILD01\\j\u00fcrgen</Author>".encode())
+                deadline = time.monotonic() + 10
+                while len(log.records) < len(stamped) and time.monotonic() < deadline:
+                    time.sleep(0.01)
+                self.assertEqual(len(log.records), len(stamped), log.records)
+                for rec, line in zip(log.records, stamped):
+                    self.assertTrue(rec.startswith(b"<15>"), rec)
+                    self.assertTrue(rec.endswith(b"authorstamp: " + line + end), rec)
 
 
 class DocsTest(Case):
@@ -1008,9 +1119,10 @@ class DocsTest(Case):
 
 
 class PackageTest(Case):
-    def test_release_archive_holds_a_tool_that_works(self):
+    def unpacked_archive(self, sb) -> str:
+        """Makes the release archive, checks what it holds and unpacks it in
+        |sb|; returns the directory it unpacks to."""
         version = self.need_version()
-        sb = self.sandbox()
         archive = support.release_archive(self, os.path.join(sb.root, "cpack"))
         with open(support.BINARY, "rb") as f:
             machine = ELF_MACHINES[int.from_bytes(f.read(20)[18:], "little")]
@@ -1030,14 +1142,81 @@ class PackageTest(Case):
         for name, source in contents:
             self.assertTrue(filecmp.cmp(os.path.join(unpacked, top, name), source,
                                         shallow=False), name)
+        return os.path.join(unpacked, top)
 
-        bin_dir = os.path.join(unpacked, top, "bin")
+    def test_release_archive_holds_a_tool_that_works(self):
+        sb = self.sandbox()
+        bin_dir = os.path.join(self.unpacked_archive(sb), "bin")
         with open(os.path.join(bin_dir, "setup.xml"), "wb") as f:
             f.write(ROAD)
         self.assert_silent(sb.run("setup.xml", exe=os.path.join(bin_dir, "authorstamp")))
         with open(os.path.join(bin_dir, "setup.xml"), "rb") as f:
             self.assertEqual(f.read(), expected_rewrite(ROAD, running_user_name()))
 
+    def test_released_program_runs_on_older_and_newer_systems(self):
+        # The oldest Debian whose glibc the program is built for, and the
+        # newest, as debootstrap made them: every change a run makes goes to
+        # an overlay in the sandbox.
+        if support.ROOTS is None:
+            self.skipTest("only the released program is built for other systems")
+        self.need_namespaces("Debian systems made by debootstrap, run by chroot")
+        if not shutil.which("debootstrap"):
+            support.unavailable(self, "debootstrap is not installed "
+                                "(bash .ci/packages.sh package installs it)")
+        sb = self.sandbox()
+        unpacked = self.unpacked_archive(sb)
+        for suite in ("bullseye", "trixie"):
+            with self.subTest(suite=suite):
+                system = os.path.join(support.ROOTS, suite)
+                made = subprocess.run(["bash", DEBIAN_ROOT, suite, system],
+                                      capture_output=True, timeout=600)
+                self.assertEqual(made.returncode, 0, made.stdout + made.stderr)
+                self.stamp_in(system, os.path.join(sb.root, suite), unpacked)
+
+    def stamp_in(self, system, overlay, unpacked):
+        """Runs the program of |unpacked| in the Debian |system|, as root and
+        as an account of its own, with /proc mounted, in a mount namespace
+        whose overlay keeps the changes in |overlay|."""
+        upper, work, merged = (os.path.join(overlay, d) for d in ("upper", "work", "merged"))
+        os.makedirs(work)
+        os.makedirs(merged)
+        home = "/opt/" + os.path.basename(unpacked)
+        shutil.copytree(unpacked, upper + home)
+        # An account that the system's own name service knows.
+        os.makedirs(upper + "/etc")
+        for name, entry in (("passwd", f"stamper:x:{STAMPER}:{STAMPER}::/:/bin/sh\n"),
+                            ("group", f"stamper:x:{STAMPER}:\n")):
+            with open(f"{system}/etc/{name}") as f:
+                entries = f.read()
+            with open(f"{upper}/etc/{name}", "w") as f:
+                f.write(entries + entry)
+            os.chmod(f"{upper}/etc/{name}", 0o644)
+        os.chown(upper + home + "/bin", STAMPER, STAMPER)
+        cases = [  # (account, user and group id, file)
+            ("root", 0, "root.xml"),
+            ("stamper", STAMPER, "stamper.xml"),
+        ]
+        script = ('mount -t overlay overlay -o "lowerdir=$0,upperdir=$1,workdir=$2" "$3" && '
+                  'mount -t proc proc "$3/proc" && hostname build01 && shift 3 && '
+                  'exec chroot "$@"')
+
+        def run(uid, *args):
+            return subprocess.run(
+                ["unshare", "--mount", "--uts", "sh", "-c", script, system, upper,
+                 work, merged, f"--userspec={uid}:{uid}", merged,
+                 f"{home}/bin/authorstamp", *args], capture_output=True, timeout=60)
+
+        for account, uid, name in cases:
+            target = f"{upper}{home}/bin/{name}"
+            with open(target, "wb") as f:
+                f.write(ROAD)
+            os.chown(target, uid, uid)
+            self.assert_silent(run(uid, name))
+            self.assertEqual(support.read_file(target),
+                             expected_rewrite(ROAD, f"BUILD01\\{account}".encode()),
+                             account)
+        self.assert_open_fail(run(STAMPER, "missing.xml"), f"{home}/bin/missing.xml",
+                              errno.ENOENT)
 
 
 class StartupTest(Case):

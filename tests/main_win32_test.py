@@ -2,19 +2,24 @@
 in a temporary directory.
 
     main_win32_test.py --emulator=WINE_RUN --objdump=OBJDUMP --windres=WINDRES
-                       --helper=win32_test_helper.exe [--version=V]
+                       --helper=win32_test_helper.exe
+                       --faults=authorstamp_faults.exe [--version=V]
                        authorstamp.exe
 
 The Wine server must be up and the prefix initialised (.ci/windows.sh does
 both).  The helper is a second Win32 process: it holds files open as another
 program would, and runs the tool as its debugger to collect what it sends
-to the debugger channel.  Under Wine without a display no alert box can be
+to the debugger channel, or stands in for a debug-output monitor.
+authorstamp_faults.exe is the program built so that each Windows call of
+its replace can be made to fail (AUTHORSTAMP_FAULTS) or held
+(AUTHORSTAMP_PAUSE).  Under Wine without a display no alert box can be
 shown, so the tool writes alerts to standard error, where the tests read
 them.  Wine forms the user name from the host name and $USER, so the tests
 choose the user by setting USER.
 """
 
 import argparse
+import collections
 import os
 import re
 import shutil
@@ -22,6 +27,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import time
 import zipfile
 
 import support
@@ -47,7 +53,7 @@ def win_path(path: str) -> str:
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-def wine(*args, user="builder", cwd=None, **kwargs):
+def wine(*args, user="builder", cwd=None, env=None, timeout=TIMEOUT, **kwargs):
     """Runs a Windows program under Wine; output with Windows line ends
     turned back into LF.
 
@@ -55,11 +61,11 @@ def wine(*args, user="builder", cwd=None, **kwargs):
     run with status 1 and no output at all.  The tool never ends so: under
     Wine every status 1 comes with its alert on standard error.  Such a run
     is made once more, and said so on the suite's standard error."""
-    env = dict(os.environ, USER=user)
+    env = dict(os.environ, USER=user, **(env or {}))
     for attempt in (1, 2):
         result = subprocess.run(
             [*support.EMULATOR, *args], env=env, cwd=cwd, capture_output=True,
-            timeout=TIMEOUT, **kwargs)
+            timeout=timeout, **kwargs)
         if (result.returncode, result.stdout, result.stderr) != (1, b"", b""):
             break
         print(f"\nWine ended {args} with status 1 and no output "
@@ -69,27 +75,63 @@ def wine(*args, user="builder", cwd=None, **kwargs):
     return result
 
 
-class Held:
-    """Another Wine process holding |path| open until the block ends:
-    "exclusive" with share mode 0, "nodelete" sharing reading and writing
-    but not deletion."""
+class Helper:
+    """The helper as another Wine process, in place until the block ends
+    (see win32_test_helper.cc)."""
 
-    def __init__(self, mode, path):
-        self.args = [*support.EMULATOR, TOOLS.helper, "hold", mode, win_path(path)]
+    def __init__(self, *args, ready=b"held"):
+        self.args = [*support.EMULATOR, TOOLS.helper, *args]
+        self.ready = ready
 
     def __enter__(self):
         self.proc = subprocess.Popen(self.args, stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE)
         line = self.proc.stdout.readline()
-        if line.strip() != b"held":
+        if line.strip() != self.ready:
             self.proc.kill()
-            raise AssertionError(f"helper could not hold the file: {line!r}")
+            raise AssertionError(f"helper {self.args[-2:]} failed: {line!r}")
         return self
 
     def __exit__(self, *exc):
         self.proc.stdin.close()
+        self.rest = self.proc.stdout.read().replace(b"\r\n", b"\n")
         self.proc.stdout.close()
         self.proc.wait(timeout=TIMEOUT)
+
+
+def Held(mode, path):
+    """Another Wine process holding |path| open: "exclusive" with share
+    mode 0, "nodelete" reading it and sharing reading and writing but not
+    deletion."""
+    return Helper("hold", mode, win_path(path))
+
+
+class Monitor(Helper):
+    """A debug-output monitor that takes |lines| lines and then never frees
+    its buffer again; .lines is what it took."""
+
+    def __init__(self, lines):
+        super().__init__("monitor", str(lines), ready=b"ready")
+
+    def __exit__(self, *exc):
+        super().__exit__(*exc)
+        self.lines = [bytes.fromhex(line.split()[1].decode())
+                      for line in self.rest.splitlines()]
+
+
+def try_open(path) -> bytes:
+    """What another Wine process gets when it opens |path| with share mode
+    0: "held", or the error."""
+    return wine(TOOLS.helper, "hold", "exclusive", win_path(path),
+                stdin=subprocess.DEVNULL).stdout.strip()
+
+
+def attributes(path, value=None) -> int:
+    """|path|'s attributes as Windows reports them, after setting them to
+    |value| if given."""
+    args = [format(value, "x")] if value is not None else []
+    result = wine(TOOLS.helper, "attrib", win_path(path), *args)
+    return int(result.stdout, 16)
 
 
 class Case(support.Case):
@@ -110,8 +152,9 @@ class Case(support.Case):
     def user(self, account="builder") -> bytes:
         return (self.domain + "\\" + account).encode()
 
-    def run_tool(self, *args, user="builder", exe=None):
-        return wine(exe or self.sb.exe, *args, user=user, cwd=self.sb.elsewhere)
+    def run_tool(self, *args, user="builder", exe=None, **kwargs):
+        return wine(exe or self.sb.exe, *args, user=user, cwd=self.sb.elsewhere,
+                    **kwargs)
 
     def assertStamped(self, result, name, original, account="builder"):
         self.assertEqual((result.returncode, result.stderr), (0, b""))
@@ -336,6 +379,28 @@ class DebuggerChannelTest(Case):
         self.sb.write("s.xml", b"one\ntwo\n")
         self.assertEqual(self.debug_run("s.xml")[:2], ([], 0))
 
+    def test_a_monitor_takes_what_it_can_and_never_holds_the_run(self):
+        """Without a debugger, each line goes to a listening monitor if its
+        buffer is free, and is dropped if not.  A monitor that stalls after
+        one line would otherwise hold the run, and the file, 10 s a line:
+        the timeout is far below the 50 s that would take."""
+        content = b"".join(b"%d<Author>x\n" % i for i in range(6))
+        stamped = [b"%d<Author>" % i + self.user() + b"</Author>"
+                   for i in range(6)]
+        for takes in (100, 1):
+            with self.subTest(takes=takes):
+                self.sb.write("s.xml", content)
+                with Monitor(takes) as monitor:
+                    result = self.run_tool("s.xml", timeout=25)
+                self.assertStamped(result, "s.xml", content)
+                # The first line always finds the buffer free; a line that
+                # comes before the monitor has freed it again is dropped.
+                self.assertEqual(monitor.lines[:1], stamped[:1])
+                self.assertLessEqual(len(monitor.lines), takes)
+                self.assertEqual(monitor.lines,
+                                 [line for line in stamped
+                                  if line in monitor.lines])
+
 
 class ExclusiveAccessTest(Case):
     """Other processes and things in the way: every run either rewrites the
@@ -399,17 +464,11 @@ class ExclusiveAccessTest(Case):
                 self.assertStamped(self.run_tool(link), points_to, self.CONTENT)
                 self.assertEqual(os.readlink(self.sb.path(link)), points_to)
 
-    def test_copy_back_while_a_reader_holds_the_target(self):
-        # Windows refuses to replace a file open without delete sharing;
-        # Wine moves it aside.  Either way: complete, or reported and whole.
+    def test_target_held_by_a_reader_that_does_not_share_deletion(self):
+        # The replace would meet it: the run does not begin.
         with Held("nodelete", self.sb.path("s.xml")):
             result = self.run_tool("s.xml")
-        if result.returncode == 0:
-            self.assertStamped(result, "s.xml", self.CONTENT)
-        else:
-            self.assertFailed(result, "s.xml", self.CONTENT, "cannot replace")
-        self.assertEqual(sorted(os.listdir(self.sb.dir)),
-                         ["authorstamp.exe", "s.xml"])
+        self.assertOpenFailed(result, "s.xml", self.CONTENT)
 
     def test_copy_back_that_cannot_replace_the_target(self):
         self.need_root("mounting")
@@ -429,36 +488,278 @@ class ExclusiveAccessTest(Case):
         self.assertFailed(result, "s.xml", self.CONTENT, "cannot replace")
         with open(other, "rb") as f:
             self.assertEqual(f.read(), self.CONTENT)
-        # Wine's ReplaceFile leaves the empty temporary file it meant to
-        # move the target to; nothing else may remain.
-        left = [n for n in os.listdir(self.sb.dir)
-                if not (n.startswith("rf") and n.endswith(".tmp")
-                        and os.path.getsize(self.sb.path(n)) == 0)]
-        self.assertEqual(sorted(left), ["authorstamp.exe", "s.xml"])
+        self.assertEqual(sorted(os.listdir(self.sb.dir)),
+                         ["authorstamp.exe", "s.xml"])
 
     def test_simultaneous_runs(self):
+        """12 runs at once on one file, round after round: each stamps it
+        or finds it held by another run, replace included; the file is
+        never lost and nothing is left beside it.  AUTHORSTAMP_WIN32_ROUNDS
+        sets the number of rounds; the outcomes go to standard error."""
+        rounds = int(os.environ.get("AUTHORSTAMP_WIN32_ROUNDS", "8"))
         env = dict(os.environ, USER="builder")
-        runs = [subprocess.Popen([*support.EMULATOR, self.sb.exe, "s.xml"],
-                                 cwd=self.sb.elsewhere, env=env,
-                                 stdout=subprocess.DEVNULL,
-                                 stderr=subprocess.PIPE)
-                for _ in range(6)]
-        for run in runs:
-            err = run.communicate(timeout=TIMEOUT)[1].replace(b"\r\n", b"\n")
-            # Done, kept out by another run, or beaten to the copy-back.
-            self.assertTrue(
-                (run.returncode, err) in [(0, b""), (0, OPEN_FAILED)] or
-                (run.returncode == 1 and
-                 err.startswith(b"authorstamp: cannot replace")),
-                (run.returncode, err))
-        self.assertEqual(self.sb.read("s.xml"),
-                         expected_rewrite(self.CONTENT, self.user()))
-        self.assert_no_scratch(self.sb)
+        outcomes = collections.Counter()
+        for n in range(rounds):
+            self.sb.write("s.xml", self.CONTENT)
+            runs = [subprocess.Popen([*support.EMULATOR, self.sb.exe, "s.xml"],
+                                     cwd=self.sb.elsewhere, env=env,
+                                     stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.PIPE)
+                    for _ in range(12)]
+            for run in runs:
+                err = run.communicate(timeout=TIMEOUT)[1].replace(b"\r\n", b"\n")
+                outcomes[(run.returncode, err)] += 1
+                self.assertIn((run.returncode, err), [(0, b""), (0, OPEN_FAILED)],
+                              f"round {n + 1}")
+            self.assertEqual(self.sb.read("s.xml"),
+                             expected_rewrite(self.CONTENT, self.user()),
+                             f"round {n + 1}")
+            self.assertEqual(sorted(os.listdir(self.sb.dir)),
+                             ["authorstamp.exe", "s.xml"], f"round {n + 1}")
+        print(f"\n{rounds} rounds of 12 runs: "
+              f"{outcomes[(0, b'')]} stamped, "
+              f"{outcomes[(0, OPEN_FAILED)]} found the file held",
+              file=sys.stderr)
+
+
+class ReplaceTest(Case):
+    """The replace, run by the test build of the program, in which each
+    Windows call of the replace can be made to fail (AUTHORSTAMP_FAULTS,
+    "CALL=ERROR" or "CALL#N=ERROR") or be held until a file is removed
+    (ERROR "pause").  Whatever fails, the target holds its old or its new
+    content whole, and every other file left beside it is named in the
+    message and holds one of the two."""
+
+    CONTENT = b"<p>\n<Author>old</Author>\n</p>\n"
+    # Windows errors: a hard one, a file in use, ReplaceFile's three
+    # documented half-way states, and a file system that cannot replace.
+    IO, IN_USE, DENIED, NOT_SUPPORTED = 1117, 32, 5, 50
+
+    def setUp(self):
+        super().setUp()
+        shutil.copy(TOOLS.faults, self.sb.exe)
+        self.new = expected_rewrite(self.CONTENT, self.user())
+        self.reset()
+
+    def reset(self):
+        """The target with its old content, and nothing else beside it."""
+        for name in self.left():
+            os.remove(self.sb.path(name))
+        self.sb.write("s.xml", self.CONTENT)
+
+    def run_faults(self, faults="", **env):
+        return self.run_tool("s.xml", env=dict(env, AUTHORSTAMP_FAULTS=faults))
+
+    def left(self, *planted):
+        """The files beside the target, but the program and |planted|."""
+        return sorted(set(os.listdir(self.sb.dir)) -
+                      {"authorstamp.exe", "s.xml", *planted})
+
+    def assertWhole(self, result, *planted):
+        """Returns which content the target holds, "old" or "new"."""
+        content = support.read_file(self.sb.path("s.xml"))
+        outcome = (result.returncode, result.stderr)
+        if outcome == (0, b""):
+            self.assertEqual((content, self.left(*planted)), (self.new, []))
+        elif outcome == (0, OPEN_FAILED):
+            self.assertEqual((content, self.left(*planted)), (self.CONTENT, []))
+        else:
+            message = result.stderr.decode(errors="replace")
+            self.assertEqual(result.returncode, 1, message)
+            self.assertRegex(message, r"\Aauthorstamp: [^\n]+\n\Z")
+            self.assertIn(content, (self.CONTENT, self.new), message)
+            for name in self.left(*planted):
+                self.assertIn(win_path(self.sb.path(name)), message)
+                self.assertIn(self.sb.read(name), (self.CONTENT, self.new),
+                              message)
+        return "new" if content == self.new else "old"
+
+    def test_replace_failures(self):
+        # (faults, what the target holds, what the message says)
+        cases = [
+            (f"ReplaceFileA#1={self.IN_USE}", "new", None),
+            (f"ReplaceFileA={self.IN_USE}", "old", r"tried \d+ times in 2"),
+            (f"ReplaceFileA={self.DENIED}", "old", "tried"),
+            ("ReplaceFileA=1175", "old", "tried"),
+            ("ReplaceFileA#1=1176", "new", None),
+            (f"ReplaceFileA={self.IO}", "old", r"with .*New: [^(]*$"),
+            # Half-way, the old file aside: finished, or else undone.
+            ("ReplaceFileA=1177", "new", None),
+            (f"ReplaceFileA=1177 MoveFileExA#1={self.IN_USE}", "new", None),
+            (f"ReplaceFileA=1177 MoveFileExA#1={self.IO}", "old",
+             "cannot replace"),
+            # A file system that cannot replace: the run renames, once it
+            # has carried the target's security.
+            (f"ReplaceFileA={self.NOT_SUPPORTED}", "new", None),
+            (f"ReplaceFileA={self.NOT_SUPPORTED} SetSecurityInfo={self.DENIED}",
+             "old", "cannot give its security"),
+            (f"ReplaceFileA={self.NOT_SUPPORTED} GetSecurityInfo={self.IO}",
+             "old", "cannot read its security"),
+            (f"ReplaceFileA={self.NOT_SUPPORTED} "
+             f"GetFileInformationByHandleEx={self.IO}", "old", "streams"),
+            (f"ReplaceFileA={self.NOT_SUPPORTED} MoveFileExA#1={self.IO}",
+             "old", "cannot replace"),
+            (f"ReplaceFileA={self.NOT_SUPPORTED} MoveFileExA#2={self.IO}",
+             "new", None),
+        ]
+        for faults, holds, says in cases:
+            with self.subTest(faults):
+                self.reset()
+                result = self.run_faults(faults)
+                self.assertEqual(self.assertWhole(result), holds)
+                if says:
+                    self.assertRegex(result.stderr.decode(), says)
+
+    def test_half_way_and_neither_finished_nor_undone(self):
+        # Every rename refused: the message says where each content is.
+        result = self.run_faults(f"ReplaceFileA=1177 MoveFileExA={self.IO}")
+        message = result.stderr.decode()
+        self.assertEqual(result.returncode, 1, message)
+        self.assertFalse(os.path.exists(self.sb.path("s.xml")))
+        self.assertEqual(self.sb.read("s.xmlOld"), self.CONTENT)
+        self.assertEqual(self.sb.read("s.xmlNew"), self.new)
+        for name, content in [("s.xmlOld", "old"), ("s.xmlNew", "new")]:
+            self.assertIn(f"the {content} content is at "
+                          f"{win_path(self.sb.path(name))}", message)
+
+    def test_each_call_failing_in_turn(self):
+        """Each invocation of each call the replace makes, failed in turn
+        with a hard error, on the way that succeeds, on the way back from
+        ReplaceFile's half-way state and on the way of a file system that
+        cannot replace; on the first, also with an error that is tried
+        again (a file in use)."""
+        calls = os.path.join(self.sb.root, "calls")
+        runs = collections.Counter()
+        for scenario in ["", "ReplaceFileA=1177",
+                         f"ReplaceFileA={self.NOT_SUPPORTED}"]:
+            self.reset()
+            self.assertWhole(self.run_faults(scenario,
+                                             AUTHORSTAMP_CALLS=win_path(calls)))
+            with open(calls) as f:
+                made = f.read().split()
+            os.remove(calls)
+            seen = collections.Counter()
+            for call in made:
+                seen[call] += 1
+                for error in (self.IO, self.IN_USE)[:1 if scenario else 2]:
+                    faults = f"{scenario} {call}#{seen[call]}={error}"
+                    with self.subTest(faults):
+                        self.reset()
+                        runs[self.assertWhole(self.run_faults(faults))] += 1
+        print(f"\n{sum(runs.values())} runs with a call failed: "
+              f"{runs['new']} stamped, {runs['old']} left the old content",
+              file=sys.stderr)
+
+    def paused(self, faults, *planted):
+        """Starts the test build held at the call that |faults| pauses;
+        returns the process once it waits, and a function that lets it go
+        and returns its result."""
+        flag = os.path.join(self.sb.root, "paused")
+        env = dict(os.environ, USER="builder", AUTHORSTAMP_FAULTS=faults,
+                   AUTHORSTAMP_PAUSE=win_path(flag))
+        proc = subprocess.Popen([*support.EMULATOR, self.sb.exe, "s.xml"],
+                                cwd=self.sb.elsewhere, env=env,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        while not os.path.exists(flag):
+            if proc.poll() is not None:
+                self.fail(f"the run ended before it paused: {proc.communicate()}")
+            time.sleep(0.01)
+
+        def go_on():
+            os.remove(flag)
+            out, err = proc.communicate(timeout=TIMEOUT)
+            return subprocess.CompletedProcess(
+                proc.args, proc.returncode, out.replace(b"\r\n", b"\n"),
+                err.replace(b"\r\n", b"\n"))
+        return go_on
+
+    def test_target_closed_to_others_until_the_new_content_is_in(self):
+        """Held before the scratch file is flushed, and before ReplaceFile
+        (the scratch file let go of by then): another run finds the target
+        held, no one can open it with share mode 0 (as a writer would),
+        and the scratch file is the user's alone."""
+        for call in ("FlushFileBuffers", "ReplaceFileA"):
+            with self.subTest(call):
+                self.reset()
+                go_on = self.paused(f"{call}=pause")
+                try:
+                    other = self.run_tool("s.xml")
+                    self.assertEqual((other.returncode, other.stderr),
+                                     (0, OPEN_FAILED))
+                    self.assertIn(b"error 32", try_open(self.sb.path("s.xml")))
+                    if call == "FlushFileBuffers":
+                        self.assertIn(b"error 32",
+                                      try_open(self.sb.path("s.xmlNew")))
+                    # Wine keeps a file's security as its mode: nothing
+                    # for others, where the directory would give them read.
+                    mode = os.stat(self.sb.path("s.xmlNew")).st_mode
+                    self.assertEqual(mode & 0o007, 0, oct(mode))
+                finally:
+                    result = go_on()
+                self.assertEqual(self.assertWhole(result), "new")
+
+    def test_file_moved_in_during_the_run_is_kept(self):
+        # Before the last look at the target, and between it and the
+        # replace, which then moves the newer file aside and back; last,
+        # with the way back refused: the newer file stays aside, named.
+        newer = b"<Author>saved by an editor meanwhile</Author>\r\n"
+        kept = "another file took its place during the run and is kept"
+        cases = [("FlushFileBuffers=pause", newer, [], kept),
+                 ("ReplaceFileA=pause", newer, [], kept),
+                 (f"ReplaceFileA=pause MoveFileExA#2={self.IO}", self.new,
+                  ["s.xmlOld"], "another file is at .*s.xmlOld")]
+        for faults, holds, left, says in cases:
+            with self.subTest(faults):
+                self.reset()
+                go_on = self.paused(faults)
+                try:
+                    self.sb.write("saved", newer)
+                    os.replace(self.sb.path("saved"), self.sb.path("s.xml"))
+                finally:
+                    result = go_on()
+                self.assertEqual(result.returncode, 1)
+                self.assertRegex(result.stderr.decode(), says)
+                self.assertEqual(self.sb.read("s.xml"), holds)
+                self.assertEqual(self.left(), left)
+                for name in left:
+                    self.assertEqual(self.sb.read(name), newer)
+
+    def test_giving_up_removes_only_its_own_scratch_file(self):
+        # The scratch file's name taken by another file while the run waits
+        # at the replace, which then fails: that file stays.
+        theirs = b"not the run's own\n"
+        go_on = self.paused(f"ReplaceFileA#1=pause ReplaceFileA={self.IO}")
+        try:
+            self.sb.write("theirs", theirs)
+            os.replace(self.sb.path("theirs"), self.sb.path("s.xmlNew"))
+        finally:
+            result = go_on()
+        self.assertFailed(result, "s.xml", self.CONTENT, "cannot replace",
+                          "s.xmlNew")
+        self.assertEqual(self.sb.read("s.xmlNew"), theirs)
+
+    def test_attributes_are_kept(self):
+        # Hidden, system and archive: those Wine keeps.  ReplaceFile and
+        # the rename where a file system cannot replace.
+        for faults in ("", f"ReplaceFileA={self.NOT_SUPPORTED}"):
+            for kept in (0x2, 0x4, 0x26):
+                with self.subTest(faults=faults, attributes=hex(kept)):
+                    self.reset()
+                    attributes(self.sb.path("s.xml"), kept)
+                    self.assertEqual(self.assertWhole(self.run_faults(faults)),
+                                     "new")
+                    self.assertEqual(attributes(self.sb.path("s.xml")) & 0x26,
+                                     kept | 0x20)
 
 
 class ExecutableTest(support.Case):
     SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll",
                    "secur32.dll", "msvcrt.dll", "ntdll.dll", "version.dll"}
+
+    def test_fault_injection_is_in_the_test_build_only(self):
+        for exe, has in [(support.BINARY, False), (TOOLS.faults, True)]:
+            with open(exe, "rb") as f:
+                self.assertEqual(b"AUTHORSTAMP_FAULTS" in f.read(), has, exe)
 
     def test_imports_only_system_dlls(self):
         dump = subprocess.run([TOOLS.objdump, "-p", support.BINARY], check=True,
@@ -500,8 +801,9 @@ class ExecutableTest(support.Case):
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(add_help=False)
-    for tool in ("objdump", "windres", "helper"):
+    for tool in ("objdump", "windres", "helper", "faults"):
         parser.add_argument(f"--{tool}", required=True)
     TOOLS, sys.argv[1:] = parser.parse_known_args()
     TOOLS.helper = os.path.abspath(TOOLS.helper)
+    TOOLS.faults = os.path.abspath(TOOLS.faults)
     support.main()

@@ -6,11 +6,14 @@ sandboxes at once).
 
 Every suite is started as
 
-    SUITE.py [--emulator=ARG]... [--version=V] BINARY [unittest arguments]
+    SUITE.py [--emulator=ARG]... [--version=V] [--cpack-config=FILE]
+             [--roots=DIR] BINARY [unittest arguments]
 
 --emulator, given once per word, is the command that runs the binary where
 it cannot run by itself (Wine, qemu); --version is the version the build
-gave the binary.
+gave the binary; --cpack-config is the build's CPackConfig.cmake (the one
+beside BINARY when not given); --roots, given for the released Linux
+binary, is where the Debian systems to try it in are kept.
 
 A suite exits 0 when every case ran and passed, 1 when one failed, and
 SKIPPED when none failed but some could not run on this machine (no root,
@@ -40,6 +43,8 @@ import unittest
 BINARY = None  # the built tool, from the command line
 EMULATOR = []  # what runs it, when it cannot run by itself
 VERSION = None  # the version it was built with, when given
+CPACK_CONFIG = None  # what makes the release archive that holds it
+ROOTS = None  # where Debian systems to try it in are kept, when given
 
 # The alert of a target that cannot be had: on Windows the whole line; on
 # POSIX its beginning, followed by " (PATH: REASON)".
@@ -55,15 +60,24 @@ SKIPPED = 77
 _unavailable = []  # the cases that could not run here, and why
 
 
+def shown(path: str) -> bytes:
+    """|path| as the tool's messages show it (POSIX): control characters,
+    C1 ones in UTF-8 too, escaped as in C; every other byte as it is."""
+    named = {0x09: b"\\t", 0x0A: b"\\n", 0x0D: b"\\r"}
+    return re.sub(rb"[\x00-\x1f\x7f]|\xc2[\x80-\x9f]",
+                  lambda m: b"".join(named.get(c, b"\\%03o" % c) for c in m[0]),
+                  os.fsencode(path))
+
+
 def open_failed(path: str, reason: str) -> bytes:
     """The line of the open failure on |path| for |reason| (POSIX)."""
-    return b"%s (%s: %s)\n" % (OPEN_FAILED, os.fsencode(path), reason.encode())
+    return b"%s (%s: %s)\n" % (OPEN_FAILED, shown(path), reason.encode())
 
 
 def open_failure_reason(stderr: bytes, path: str):
     """The reason that |stderr| gives, when it is exactly the line of the
     open failure on |path| with a reason the tool can give; None otherwise."""
-    head = b"%s (%s: " % (OPEN_FAILED, os.fsencode(path))
+    head = b"%s (%s: " % (OPEN_FAILED, shown(path))
     if not (stderr.startswith(head) and stderr.endswith(b")\n")):
         return None
     reason = stderr[len(head):-2].decode(errors="replace")
@@ -172,15 +186,31 @@ def as_user(uid: int, groups=()) -> list:
 
 def release_archive(case: unittest.TestCase, dest: str) -> str:
     """Makes the release archive of the build that made BINARY, with cpack
-    into |dest|, and returns its path.  Only the build directory can."""
-    config = os.path.join(os.path.dirname(BINARY), "CPackConfig.cmake")
+    into |dest|, and returns its path.  Only the build directory can.  It
+    also checks that SHA256SUMS there, which already lists another file,
+    gains one line for the archive, also when it is made again."""
+    config = CPACK_CONFIG or os.path.join(os.path.dirname(BINARY),
+                                          "CPackConfig.cmake")
     if not os.path.exists(config) or not shutil.which("cpack"):
-        unavailable(case, f"no cpack, or no {config} beside the binary")
-    r = subprocess.run(["cpack", "--config", config, "-B", dest],
-                       capture_output=True, timeout=300)
-    case.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        unavailable(case, f"no cpack, or no {config}")
+    os.makedirs(dest)
+    with open(os.path.join(dest, "notes.txt"), "w") as f:
+        f.write("made earlier\n")
+    listed = subprocess.run(["sha256sum", "notes.txt"], cwd=dest,
+                            capture_output=True, check=True).stdout
+    with open(os.path.join(dest, "SHA256SUMS"), "wb") as f:
+        f.write(listed)
+    for _ in range(2):
+        r = subprocess.run(["cpack", "--config", config, "-B", dest],
+                           capture_output=True, timeout=300)
+        case.assertEqual(r.returncode, 0, r.stdout + r.stderr)
     made = [n for n in os.listdir(dest) if n.endswith((".tar.gz", ".zip"))]
     case.assertEqual(len(made), 1, made)
+    check = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=dest,
+                           capture_output=True)
+    case.assertEqual((check.returncode, check.stdout),
+                     (0, f"notes.txt: OK\n{made[0]}: OK\n".encode()),
+                     check.stderr)
     return os.path.join(dest, made[0])
 
 
@@ -247,10 +277,15 @@ class Sandbox:
             with open(passwd, "w", encoding="utf-8") as f:
                 f.write(f"{account}:x:{owner}:{owner}::/:/bin/sh\n")
             os.chmod(passwd, 0o644)
-            # hostname(1) takes only ASCII names; the kernel takes any bytes.
+            # hostname(1) takes only ASCII names, and the kernel's file ends
+            # a name at a line end; sethostname(2) takes any bytes.  (-I -S:
+            # a bare interpreter starts in a third of the time.)
+            sethostname = ("import os, socket, sys; "
+                           "socket.sethostname(os.fsencode(sys.argv[1]))")
             script = ('mount --bind "$0" /etc/passwd && '
-                      'printf %s "$1" >/proc/sys/kernel/hostname && shift && exec "$@"')
-            cmd = ["unshare", "--mount", "--uts", "sh", "-c", script, passwd, host] + cmd
+                      '"$1" -I -S -c "$2" "$3" && shift 3 && exec "$@"')
+            cmd = ["unshare", "--mount", "--uts", "sh", "-c", script, passwd,
+                   sys.executable, sethostname, host] + cmd
         return cmd
 
     def run(self, *args, uid=None, groups=(), account=None, host="build01",
@@ -323,15 +358,19 @@ class Case(unittest.TestCase):
 def main():
     """Runs the unittest cases of the calling module with the binary and the
     options the command line gives."""
-    global BINARY, EMULATOR, VERSION
+    global BINARY, EMULATOR, VERSION, CPACK_CONFIG, ROOTS
     parser = argparse.ArgumentParser(add_help=False)
     parser.add_argument("--emulator", action="append", default=[])
     parser.add_argument("--version")
+    parser.add_argument("--cpack-config")
+    parser.add_argument("--roots")
     parser.add_argument("binary")
     opts, rest = parser.parse_known_args()
     BINARY = os.path.abspath(opts.binary)
     EMULATOR = opts.emulator
     VERSION = opts.version
+    CPACK_CONFIG = opts.cpack_config
+    ROOTS = opts.roots
     program = unittest.main(module="__main__", argv=[sys.argv[0], *rest],
                             verbosity=2, exit=False)
     result = program.result
@@ -487,23 +526,29 @@ class Run:
 
 
 class LogListener:
-    """Stands in for the system log daemon: a datagram socket that commands
-    started through prefix() reach as /dev/log, in a mount namespace of
-    their own (private_mounts() only), so that neither the machine's log nor another
+    """Stands in for the system log daemon: a datagram socket (or, with
+    |kind| SOCK_STREAM, a stream socket) that commands started through
+    prefix() reach as /dev/log, in a mount namespace of their own
+    (private_mounts() only), so that neither the machine's log nor another
     test listening at the real /dev/log is involved.  With |drain| it reads
-    every record as it comes; without, it never reads, like a daemon that
-    hangs."""
+    every record as it comes; without, it never reads, nor takes a stream
+    connection, like a daemon that hangs."""
 
-    def __init__(self, path: str, drain: bool = True):
+    def __init__(self, path: str, drain: bool = True, kind=socket.SOCK_DGRAM):
         self.path = path
-        self.records = []  # what it has read, in order
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        # What it has read, in order; from a stream, each record with the
+        # NUL byte that ended it, and what came after the last NUL byte.
+        self.records = []
+        self.sock = socket.socket(socket.AF_UNIX, kind)
         self.sock.bind(path)
+        if kind == socket.SOCK_STREAM:
+            self.sock.listen(1)
         self.stop = threading.Event()
         self.thread = None
         if drain:
             self.sock.settimeout(0.1)
-            self.thread = threading.Thread(target=self._drain, daemon=True)
+            work = self._drain if kind == socket.SOCK_DGRAM else self._drain_streams
+            self.thread = threading.Thread(target=work, daemon=True)
             self.thread.start()
         # One namespace for all runs, held by a process that lives until its
         # input closes: entering it is much cheaper than making one per run.
@@ -522,6 +567,20 @@ class LogListener:
                 self.records.append(self.sock.recv(1 << 16))
             except TimeoutError:
                 pass
+
+    def _drain_streams(self):
+        while not self.stop.is_set():
+            try:
+                conn, _ = self.sock.accept()
+            except TimeoutError:
+                continue
+            with conn:
+                rest = b""
+                while data := conn.recv(1 << 16):
+                    *ended, rest = (rest + data).split(b"\0")
+                    self.records += [r + b"\0" for r in ended]
+                if rest:
+                    self.records.append(rest)
 
     def prefix(self, cwd: str) -> list:
         """What to put before a command to run it in |cwd| with this log.

@@ -2,18 +2,23 @@
 // under Wine from Python and need things only a Win32 program can do:
 //
 //   hold exclusive PATH   open PATH with share mode 0, as another run would
-//   hold nodelete PATH    open PATH so that it may be read and written but
-//                         not deleted or replaced
+//   hold nodelete PATH    open PATH for reading, as a reader that lets
+//                         others read and write but not delete or replace
 //   debug PROGRAM [ARG]   run PROGRAM under this process as its debugger and
 //                         print each debug string it sends, as hex
 //   version PATH          print PATH's version record as Windows reads it
+//   monitor N             be a debug-output monitor (DebugView and the
+//                         like) that takes N lines, then never frees its
+//                         buffer again; prints each line taken, as hex
+//   attrib PATH [HEX]     set PATH's attributes to HEX, then print them
 //
-// "hold" prints "held" once it holds the file and lets go when its standard
-// input ends.  Results go to standard output, one per line.
+// "hold" prints "held", "monitor" "ready", once in place; both let go when
+// their standard input ends.  Results go to standard output, one per line.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 
@@ -24,12 +29,12 @@ namespace {
 
 int Hold(const char* mode, const char* path) {
   const bool exclusive = strcmp(mode, "exclusive") == 0;
-  HANDLE h = exclusive
-                 ? CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr)
-                 : CreateFileA(path, FILE_READ_ATTRIBUTES,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h =
+      exclusive
+          ? CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr)
+          : CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     printf("cannot open %s: error %lu\n", path, GetLastError());
     return 2;
@@ -102,6 +107,83 @@ int Debug(const char* program, const char* arg) {
   }
 }
 
+// The other end of the debugger channel where no debugger is attached: a
+// 4 KiB buffer for the sender's process id and the text, an event that
+// says the buffer is free and one that says it holds a line.
+struct Taken {
+  CRITICAL_SECTION lock;
+  std::vector<std::string> lines;
+  int wanted = 0;
+  HANDLE buffer_ready = nullptr, data_ready = nullptr;
+  const char* buffer = nullptr;
+};
+
+DWORD WINAPI TakeLines(void* arg) {
+  auto* taken = static_cast<Taken*>(arg);
+  for (int i = 0; i < taken->wanted; ++i) {
+    SetEvent(taken->buffer_ready);
+    WaitForSingleObject(taken->data_ready, INFINITE);
+    EnterCriticalSection(&taken->lock);
+    taken->lines.emplace_back(taken->buffer + sizeof(DWORD));
+    LeaveCriticalSection(&taken->lock);
+  }
+  return 0;
+}
+
+int Monitor(int wanted) {
+  Taken taken;
+  InitializeCriticalSection(&taken.lock);
+  taken.wanted = wanted;
+  HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr,
+                                      PAGE_READWRITE, 0, 4096, "DBWIN_BUFFER");
+  if (!mapping || GetLastError() == ERROR_ALREADY_EXISTS) {
+    printf("cannot be a monitor: error %lu\n", GetLastError());
+    return 2;
+  }
+  taken.buffer_ready =
+      CreateEventA(nullptr, FALSE, FALSE, "DBWIN_BUFFER_READY");
+  taken.data_ready = CreateEventA(nullptr, FALSE, FALSE, "DBWIN_DATA_READY");
+  // Wine's OutputDebugStringA writes only where this one exists.
+  CreateMutexA(nullptr, FALSE, "DBWinMutex");
+  taken.buffer = static_cast<const char*>(
+      MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 4096));
+  if (!taken.buffer || !taken.buffer_ready || !taken.data_ready) {
+    printf("cannot be a monitor: error %lu\n", GetLastError());
+    return 2;
+  }
+  CreateThread(nullptr, 0, TakeLines, &taken, 0, nullptr);
+  printf("ready\n");
+  fflush(stdout);
+  while (getchar() != EOF) {
+  }
+  EnterCriticalSection(&taken.lock);
+  for (const std::string& line : taken.lines) {
+    printf("debug ");
+    for (const char c : line)
+      printf("%02x", static_cast<unsigned char>(c));
+    printf("\n");
+  }
+  fflush(stdout);
+  // The taking thread may still wait for a line: end the process with it.
+  ExitProcess(0);
+}
+
+int Attributes(const char* path, const char* value) {
+  if (value && !SetFileAttributesA(path, strtoul(value, nullptr, 16))) {
+    printf("cannot set the attributes of %s: error %lu\n", path,
+           GetLastError());
+    return 2;
+  }
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    printf("cannot read the attributes of %s: error %lu\n", path,
+           GetLastError());
+    return 2;
+  }
+  printf("%lx\n", attributes);
+  return 0;
+}
+
 bool QueryString(std::vector<char>& data, const char* name,
                  std::string* value) {
   void* p = nullptr;
@@ -148,9 +230,13 @@ int main(int argc, char** argv) {
     return Debug(argv[2], argc == 4 ? argv[3] : nullptr);
   if (argc == 3 && strcmp(argv[1], "version") == 0)
     return Version(argv[2]);
+  if (argc == 3 && strcmp(argv[1], "monitor") == 0)
+    return Monitor(atoi(argv[2]));
+  if ((argc == 3 || argc == 4) && strcmp(argv[1], "attrib") == 0)
+    return Attributes(argv[2], argc == 4 ? argv[3] : nullptr);
   fprintf(stderr,
           "usage: %s hold exclusive|nodelete PATH | debug PROGRAM [ARG] | "
-          "version PATH\n",
+          "version PATH | monitor N | attrib PATH [HEX]\n",
           argv[0]);
   return 2;
 }
