@@ -2,10 +2,16 @@
 //
 // Exclusive access stands on flock(): every run takes an exclusive lock on
 // the target and on the scratch file and gives up when it cannot have it.
+// Programs that take no lock (an editor, a redirection) are watched instead:
+// inotify reports every write into the target and every change of its
+// permissions from before the run reads it, and a target changed during the
+// run is never replaced.
 // The scratch file is one this run creates itself, and it gets the target's
 // owner, group, permissions and extended attributes (the ACL among them)
 // before it takes the target's place in one step, so that a reader or a
 // crash sees the old or the new file whole, with the same access.
+// Every name is taken relative to the directory the target was opened in,
+// which the run holds open to its end.
 #include "platform/services.h"
 
 #include <errno.h>
@@ -18,6 +24,7 @@
 #include <string.h>
 #include <sys/auxv.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -36,8 +43,32 @@
 namespace platform {
 
 struct OpenFile {
+  explicit OpenFile(int fd) : fd(fd) {}
+  ~OpenFile() {
+    StopWatching();
+    if (watch >= 0)
+      (void)close(watch);
+    // The content that matters was made durable before, or does not matter.
+    (void)close(fd);
+  }
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+
+  // Closing an inotify instance waits until the kernel has retired its
+  // watches, which takes milliseconds on a busy machine; a watch removed
+  // some time before is retired meanwhile, in the background.
+  void StopWatching() {
+    if (watched >= 0)
+      (void)inotify_rm_watch(watch, watched);
+    watched = -1;
+  }
+
   int fd;
-  size_t unflushed = 0;  // bytes written since writeback was last started
+  std::string name;       // in the run's directory
+  struct stat opened {};  // identity, size, times and owner when opened
+  int watch = -1;         // the target's inotify instance; -1 for none
+  int watched = -1;       // the watch on the target in it
+  size_t unflushed = 0;   // bytes written since writeback was last started
 };
 
 namespace {
@@ -108,39 +139,175 @@ bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Checks that |fd|, just opened by |path|, is a regular file that this
-// process alone holds locked, and that |path| still names it (|follow|: as
-// resolved through symbolic links).  When the path names another file, such
-// as the result another run renamed over it meanwhile, sets |*replaced| too.
-bool LockOpened(int fd, const std::string& path, bool follow, const char* what,
+// The directory that holds the target, opened with the target and held to
+// the end of the process: every name the run makes, checks, exchanges or
+// removes is taken relative to it, so that a directory renamed during the
+// run, or swapped for a link, changes nothing of where the run works.  It
+// is open for reading where the runner may read it, so that it can be
+// flushed; a drop box that may only be written and searched is held by
+// O_PATH.  Set before any signal is armed, and read by the signal handler.
+struct Directory {
+  int fd = -1;
+  bool readable = false;
+  std::string path;
+  struct stat target {};  // the identity of the target in it
+};
+Directory g_dir;
+
+// The program file's identity: the one file the run must never rewrite,
+// however it was started.
+struct stat g_program {};
+
+std::string BaseName(const std::string& path) {
+  return path.substr(path.rfind('/') + 1);
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos)
+    return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Opens the directory that holds |target| as the run's directory, in place
+// of one an earlier attempt opened.
+bool OpenDirectory(const std::string& target, std::string* err) {
+  if (g_dir.fd >= 0)
+    (void)close(g_dir.fd);
+  g_dir.path = DirectoryOf(target);
+  g_dir.readable = true;
+  g_dir.fd = open(g_dir.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (g_dir.fd < 0 && errno == EACCES) {
+    g_dir.readable = false;
+    g_dir.fd = open(g_dir.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  }
+  if (g_dir.fd < 0) {
+    *err = Fail("", target, errno);
+    return false;
+  }
+  return true;
+}
+
+// Checks that |file|, just opened by |path|, is a regular file that this
+// process alone holds locked, and that its name in the run's directory
+// still leads to it; fills in its state when opened.  When the name leads
+// elsewhere, such as to the result another run renamed over it meanwhile,
+// sets |*replaced| too.
+bool LockOpened(OpenFile* file, const std::string& path, const char* what,
                 bool* replaced, std::string* err) {
   *replaced = false;
-  struct stat opened;
-  if (fstat(fd, &opened) != 0) {
+  if (fstat(file->fd, &file->opened) != 0) {
     *err = Fail(what, path, errno);
     return false;
   }
-  if (!S_ISREG(opened.st_mode)) {
+  if (!S_ISREG(file->opened.st_mode)) {
     *err = Subject(what, path) + ": not a regular file";
     return false;
   }
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (flock(file->fd, LOCK_EX | LOCK_NB) != 0) {
     *err = errno == EWOULDBLOCK ? Subject(what, path) + ": held by another run"
                                 : Fail(what, path, errno);
     return false;
   }
   struct stat named;
-  if ((follow ? stat(path.c_str(), &named) : lstat(path.c_str(), &named)) !=
-      0) {
+  if (fstatat(g_dir.fd, file->name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
     *err = Fail(what, path, errno);
     return false;
   }
-  if (!SameFile(opened, named)) {
+  if (!SameFile(file->opened, named)) {
     *err = Subject(what, path) + ": replaced while being opened";
     *replaced = true;
     return false;
   }
   return true;
+}
+
+// Has inotify report every write into |file| and every change of its
+// permissions, owner or attributes, from now until it is closed.  Without
+// inotify in the kernel (ENOSYS) its size and times are all there is to
+// compare.
+bool Watch(OpenFile* file, const std::string& path, std::string* err) {
+  file->watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (file->watch < 0 && errno == ENOSYS)
+    return true;
+  // The open file itself, whatever name it has or gets.
+  const std::string self = "/proc/self/fd/" + std::to_string(file->fd);
+  if (file->watch < 0 ||
+      (file->watched = inotify_add_watch(file->watch, self.c_str(),
+                                         IN_MODIFY | IN_ATTRIB)) < 0) {
+    *err = path + ": cannot watch it for changes: " + Reason(errno);
+    return false;
+  }
+  return true;
+}
+
+std::string ChangedDuringRun(const std::string& path) {
+  return "cannot replace " + path +
+         ": it was changed during the run and is kept";
+}
+
+std::string MovedIn(const std::string& path) {
+  return "cannot replace " + path +
+         ": another file took its place during the run and is kept";
+}
+
+// Why the run must not replace |target|, which it has seen changed: another
+// file took its name (a rename over it also changes the file the run
+// holds), or the file itself was changed.
+std::string WhyKept(File* target) {
+  struct stat named;
+  const bool gone = fstatat(g_dir.fd, target->open->name.c_str(), &named,
+                            AT_SYMLINK_NOFOLLOW) != 0;
+  if ((gone && errno == ENOENT) ||
+      (!gone && !SameFile(named, target->open->opened)))
+    return MovedIn(target->path);
+  return ChangedDuringRun(target->path);
+}
+
+// Looks at the target: |*events| gets what the watch has reported since
+// the last look (the union of the event masks, IN_Q_OVERFLOW where some
+// were lost), |*now| its state.  A look that fails fails the run: it can
+// never pass a change.
+bool Look(File* target, uint32_t* events, struct stat* now, std::string* err) {
+  const auto failed = [&] {
+    *err = "cannot tell whether " + target->path +
+           " was changed during the run: " + Reason(errno);
+    return false;
+  };
+  *events = 0;
+  alignas(struct inotify_event) char buf[4096];
+  for (int watch = target->open->watch; watch >= 0;) {
+    const ssize_t n = read(watch, buf, sizeof(buf));
+    if (n <= 0) {
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n == 0 || errno == EAGAIN)
+        break;
+      return failed();
+    }
+    const auto got = static_cast<size_t>(n);
+    for (size_t at = 0; at + sizeof(struct inotify_event) <= got;) {
+      struct inotify_event event;
+      memcpy(&event, buf + at, sizeof(event));
+      *events |= event.mask;
+      at += sizeof(event) + event.len;
+    }
+  }
+  return fstat(target->open->fd, now) == 0 || failed();
+}
+
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Whether something wrote into |file| since it was opened, as the watch's
+// |events| and its state |now| tell.  The size and modification time catch
+// writers the watch cannot see, such as another machine's on a network
+// file system, as far as the file system's clock can tell.
+bool Written(const OpenFile& file, uint32_t events, const struct stat& now) {
+  return (events & (IN_MODIFY | IN_Q_OVERFLOW)) != 0 ||
+         now.st_size != file.opened.st_size ||
+         !SameTime(now.st_mtim, file.opened.st_mtim);
 }
 
 // Where the tool's trace goes: the system log, when a log daemon listens.
@@ -174,11 +341,12 @@ Log OpenLog() {
   return Log();
 }
 
-// The scratch file this run created, by name and by identity: only that
-// file may be removed when the run gives up, whatever has taken its name
-// since.  Set while no signal is armed and only read by the signal handler,
-// which uses nothing but async-signal-safe calls.
-std::string g_scratch_path;
+// The scratch file this run created, by its name in the run's directory and
+// by identity: only that file may be removed when the run gives up,
+// whatever has taken its name since.  Set while no signal is armed and only
+// read by the signal handler, which uses nothing but async-signal-safe
+// calls.
+std::string g_scratch_name;
 dev_t g_scratch_dev = 0;
 ino_t g_scratch_ino = 0;
 volatile sig_atomic_t g_scratch_armed = 0;
@@ -201,9 +369,10 @@ constexpr int kFatalSignals[] = {
 // failure, and a scratch file that stays is removed by the next run.
 void RemoveOwnScratch() {
   struct stat st;
-  if (lstat(g_scratch_path.c_str(), &st) == 0 && st.st_dev == g_scratch_dev &&
-      st.st_ino == g_scratch_ino)
-    (void)unlink(g_scratch_path.c_str());
+  if (fstatat(g_dir.fd, g_scratch_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) ==
+          0 &&
+      st.st_dev == g_scratch_dev && st.st_ino == g_scratch_ino)
+    (void)unlinkat(g_dir.fd, g_scratch_name.c_str(), 0);
 }
 
 // A run stopped by a signal (Ctrl-C, Ctrl-\, a hang-up, kill(1), a CPU time
@@ -215,8 +384,8 @@ void RemoveScratchAndStop(int sig) {
   (void)raise(sig);
 }
 
-void RememberScratch(const std::string& path, const struct stat& st) {
-  g_scratch_path = path;
+void RememberScratch(const std::string& name, const struct stat& st) {
+  g_scratch_name = name;
   g_scratch_dev = st.st_dev;
   g_scratch_ino = st.st_ino;
 }
@@ -246,13 +415,6 @@ void ArmScratchRemoval() {
 // From here the scratch file is not ours to remove: it is about to become
 // the target, or it is gone.
 void DisarmScratchRemoval() { g_scratch_armed = 0; }
-
-std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos)
-    return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 // The path to work on for |path|: a symbolic link is resolved, so that the
 // scratch file lies beside the file that gets the content, on its file
@@ -400,11 +562,12 @@ std::string WithoutDeletedMark(const std::string& path,
   return path.substr(0, path.size() - kDeleted.size());
 }
 
-// The program file's own full path.  /proc/self/exe names it, except when
-// the program was started through the dynamic loader (ld.so ./authorstamp,
-// as on a file system mounted noexec): then it names the loader, and only
-// the mapping of the program's own code tells where the program lies.
-bool FindProgramPath(std::string* path, std::string* err) {
+// The program file's own full path and identity.  /proc/self/exe names it,
+// except when the program was started through the dynamic loader (ld.so
+// ./authorstamp, as on a file system mounted noexec): then it names the
+// loader, and only the mapping of the program's own code tells where the
+// program lies.
+bool FindProgramPath(std::string* path, struct stat* id, std::string* err) {
   std::string exe;
   struct stat exe_id;
   Mapping own;
@@ -419,12 +582,14 @@ bool FindProgramPath(std::string* path, std::string* err) {
   // loader run as a command, or a static program) the mapping decides.
   if (getauxval(AT_BASE) != 0) {
     *path = WithoutDeletedMark(exe, exe_id);
+    *id = exe_id;
     return true;
   }
   if (!FindOwnMapping(&own, err))
     return false;
   if (SameFile(exe_id, own.id)) {
     *path = WithoutDeletedMark(exe, exe_id);
+    *id = exe_id;
     return true;
   }
   // The mapping's path is taken only where it surely names the program:
@@ -436,15 +601,19 @@ bool FindProgramPath(std::string* path, std::string* err) {
     return false;
   }
   *path = own.path;
+  *id = st;
   return true;
 }
 
-// Removes what an earlier run left at the scratch name |path|: a regular
-// file, which no other process holds locked.  Its other names, if it has
-// any, keep their content.  Anything else at the name is refused.
-bool RemoveStale(const std::string& path, const char* what, std::string* err) {
+// Removes what an earlier run left at the scratch name |name| (|path|): a
+// regular file, which no other process holds locked.  Its other names, if
+// it has any, keep their content; the target itself may be one of them, and
+// then the lock on it is this run's own.  Anything else at the name is
+// refused.
+bool RemoveStale(const std::string& name, const std::string& path,
+                 const char* what, std::string* err) {
   struct stat st;
-  if (lstat(path.c_str(), &st) != 0) {
+  if (fstatat(g_dir.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
     if (errno == ENOENT)  // gone meanwhile
       return true;
     *err = Fail(what, path, errno);
@@ -464,8 +633,11 @@ bool RemoveStale(const std::string& path, const char* what, std::string* err) {
   }
   // A file we cannot open may still be one we may remove; the removal
   // decides.  O_NONBLOCK: a FIFO swapped in meanwhile must not stall us.
-  const int probe = open(
-      path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  const int probe =
+      SameFile(st, g_dir.target)
+          ? -1
+          : openat(g_dir.fd, name.c_str(),
+                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (probe >= 0) {
     const bool held =
         flock(probe, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
@@ -475,7 +647,7 @@ bool RemoveStale(const std::string& path, const char* what, std::string* err) {
       return false;
     }
   }
-  if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+  if (unlinkat(g_dir.fd, name.c_str(), 0) != 0 && errno != ENOENT) {
     *err = Subject(what, path) +
            ": cannot remove the file already there: " + Reason(errno);
     return false;
@@ -483,19 +655,50 @@ bool RemoveStale(const std::string& path, const char* what, std::string* err) {
   return true;
 }
 
-// Gives |fd| the owner and group in |st|.  Only root may give a file away;
-// anyone else keeps it as their own, but may still give it a group they
-// belong to.  What the system refuses (EPERM), or cannot express in this
-// user namespace (EINVAL: an id without a mapping), stays as it is.
-bool CopyOwner(int fd, const struct stat& st, const std::string& path,
-               std::string* err) {
-  const auto refused = [] { return errno == EPERM || errno == EINVAL; };
-  if (fchown(fd, st.st_uid, st.st_gid) == 0)
-    return true;
-  if (refused() &&
-      (fchown(fd, static_cast<uid_t>(-1), st.st_gid) == 0 || refused()))
+// Whether |error| says that the file system keeps no such thing as was to
+// be set: FUSE file systems without owners or modes answer ENOSYS.
+bool NotKept(int error) {
+  return error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP;
+}
+
+// Gives the new file |fd|, which |has| describes, the owner and group in
+// |want| where they differ.  Only root may give a file away; anyone else
+// keeps it as their own, but may still give it a group they belong to.
+// What the system refuses (EPERM), cannot express in this user namespace
+// (EINVAL: an id without a mapping) or does not keep stays as it is.
+bool CopyOwner(int fd, const struct stat& has, const struct stat& want,
+               const std::string& path, std::string* err) {
+  const auto stays = [] {
+    return errno == EPERM || errno == EINVAL || NotKept(errno);
+  };
+  if (has.st_uid != want.st_uid) {
+    if (fchown(fd, want.st_uid, want.st_gid) == 0)
+      return true;
+    if (!stays()) {
+      *err = Fail("cannot set the owner of", path, errno);
+      return false;
+    }
+  }
+  if (has.st_gid == want.st_gid ||
+      fchown(fd, static_cast<uid_t>(-1), want.st_gid) == 0 || stays())
     return true;
   *err = Fail("cannot set the owner of", path, errno);
+  return false;
+}
+
+// Gives |fd| the permissions in |want| where it has others: setting an ACL
+// may have changed them, and a change of owner clears the set-id bits.
+bool CopyMode(int fd, const struct stat& want, const std::string& path,
+              std::string* err) {
+  struct stat has;
+  if (fstat(fd, &has) != 0) {
+    *err = Fail("cannot set the permissions of", path, errno);
+    return false;
+  }
+  if ((has.st_mode & 07777) == (want.st_mode & 07777) ||
+      fchmod(fd, want.st_mode & 07777) == 0 || NotKept(errno))
+    return true;
+  *err = Fail("cannot set the permissions of", path, errno);
   return false;
 }
 
@@ -583,55 +786,79 @@ bool CopyAttributes(int from, const std::string& from_path, int to,
   return true;
 }
 
-// Puts the scratch file in the place of |target|, the file the run read
-// (|read| is its identity), in one step, unless another file has taken the
-// target's name meanwhile: that file is newer and stays.  Where the file
-// system can exchange two names, the exchange itself tells: what comes out
-// at the scratch name must be the file the run read, or it is put back.
-// Elsewhere the target is checked just before an ordinary rename.
-bool SwapIn(const std::string& scratch, const std::string& target,
-            const struct stat& read, std::string* err) {
-  const std::string changed =
-      "cannot replace " + target +
-      ": another file took its place during the run and is kept";
+// After the exchange: whether what came out at the scratch name is the
+// target the run read, unchanged; a write that came in between the last
+// look and the exchange shows now.  If not, |*why| says what happened.
+bool CameOutUnchanged(File* scratch, File* target, std::string* why) {
+  struct stat now;
+  if (fstatat(g_dir.fd, scratch->open->name.c_str(), &now,
+              AT_SYMLINK_NOFOLLOW) != 0) {
+    *why =
+        Fail("cannot replace " + target->path + " with", scratch->path, errno);
+    return false;
+  }
+  if (!SameFile(now, target->open->opened)) {
+    *why = MovedIn(target->path);
+    return false;
+  }
+  // The exchange itself changed the file's st_ctim, not its attributes.
+  uint32_t events;
+  if (!Look(target, &events, &now, why))
+    return false;
+  if (Written(*target->open, events, now) || (events & IN_ATTRIB)) {
+    *why = ChangedDuringRun(target->path);
+    return false;
+  }
+  return true;
+}
+
+// Puts the scratch file in the place of |target| in one step, unless
+// another file has taken the target's name meanwhile, or something changed
+// the target: the other file, or the change, is newer and stays.  Where the
+// file system can exchange two names, what comes out at the scratch name
+// must be the file the run read, unchanged, or it is put back.  Elsewhere
+// the target's name is checked just before an ordinary rename.
+bool SwapIn(File* scratch, File* target, std::string* err) {
+  const char* from = scratch->open->name.c_str();
+  const char* to = target->open->name.c_str();
   const auto failed = [&](int error) {
     *err =
-        "cannot replace " + target + " with " + scratch + ": " + Reason(error);
+        Fail("cannot replace " + target->path + " with", scratch->path, error);
     return false;
   };
   struct stat now;
 #ifdef RENAME_EXCHANGE
-  if (renameat2(AT_FDCWD, scratch.c_str(), AT_FDCWD, target.c_str(),
-                RENAME_EXCHANGE) == 0) {
-    const bool checked = lstat(scratch.c_str(), &now) == 0;
-    const int check_error = errno;
-    if (checked && SameFile(now, read)) {
-      // The old content, now at the scratch name, is no longer needed;
-      // should it stay, the next run removes it.
-      (void)unlink(scratch.c_str());
+  if (renameat2(g_dir.fd, from, g_dir.fd, to, RENAME_EXCHANGE) == 0) {
+    std::string why;
+    if (CameOutUnchanged(scratch, target, &why)) {
+      // The old content, now at the scratch name, is no longer needed.
+      // Should it stay, the stamp still holds, and the next run removes it.
+      if (unlinkat(g_dir.fd, from, 0) != 0 && errno != ENOENT)
+        Alert("warning: the old content of " + target->path + " is left at " +
+              scratch->path + ": " + Reason(errno));
       return true;
     }
-    if (renameat2(AT_FDCWD, scratch.c_str(), AT_FDCWD, target.c_str(),
-                  RENAME_EXCHANGE) != 0) {
-      *err = "cannot replace " + target +
-             ": the file that stood there is now at " + scratch +
+    if (renameat2(g_dir.fd, from, g_dir.fd, to, RENAME_EXCHANGE) != 0) {
+      *err = "cannot replace " + target->path +
+             ": the file that stood there is now at " + scratch->path +
              " and cannot be put back: " + Reason(errno);
       return false;
     }
-    return checked ? (*err = changed, false) : failed(check_error);
+    *err = why;
+    return false;
   }
   // EINVAL: the file system cannot exchange; ENOSYS: nor can the kernel.
   if (errno != EINVAL && errno != ENOSYS)
     return failed(errno);
 #endif
-  const bool gone = lstat(target.c_str(), &now) != 0;
+  const bool gone = fstatat(g_dir.fd, to, &now, AT_SYMLINK_NOFOLLOW) != 0;
   if (gone && errno != ENOENT)
     return failed(errno);
-  if (gone || !SameFile(now, read)) {
-    *err = changed;
+  if (gone || !SameFile(now, target->open->opened)) {
+    *err = MovedIn(target->path);
     return false;
   }
-  return rename(scratch.c_str(), target.c_str()) == 0 || failed(errno);
+  return renameat(g_dir.fd, from, g_dir.fd, to) == 0 || failed(errno);
 }
 
 // Has |sig|, called |name| in messages, ignored from here on.
@@ -644,20 +871,6 @@ bool Ignore(int sig, const char* name, std::string* err) {
     return false;
   }
   return true;
-}
-
-// Takes over |fd| as the open file |file|.
-void Hold(File* file, int fd, const std::string& path) {
-  file->open = new OpenFile{fd};
-  file->path = path;
-}
-
-// Lets go of |file|'s state and returns its descriptor, still open.
-int Release(File* file) {
-  const int fd = file->open->fd;
-  delete file->open;
-  file->open = nullptr;
-  return fd;
 }
 
 }  // namespace
@@ -682,7 +895,7 @@ bool Startup(std::string* program_path, std::string* err) {
   // fails with EFBIG, and the run gives up cleanly and says why.
   if (!Ignore(SIGXFSZ, "SIGXFSZ", err))
     return false;
-  if (!FindProgramPath(program_path, err))
+  if (!FindProgramPath(program_path, &g_program, err))
     return false;
   g_program_name = program_path->substr(program_path->rfind('/') + 1);
   return true;
@@ -779,16 +992,29 @@ bool OpenTarget(const std::string& path, File* file, std::string* err) {
       *err = Fail("", path, errno);
       return false;
     }
+    auto held = std::make_unique<OpenFile>(fd);
     std::string real;
     bool replaced = false;
-    if (ResolveLink(path, &real, err) &&
-        LockOpened(fd, real, true, "", &replaced, err)) {
-      Hold(file, fd, real);
-      return true;
-    }
-    close(fd);
-    if (!replaced)
+    if (!ResolveLink(path, &real, err) || !OpenDirectory(real, err))
       return false;
+    held->name = BaseName(real);
+    if (!LockOpened(held.get(), real, "", &replaced, err)) {
+      if (replaced)
+        continue;
+      return false;
+    }
+    // Started through the dynamic loader, the program's file is not held
+    // busy by the kernel; it is refused all the same.
+    if (SameFile(held->opened, g_program)) {
+      *err = Fail("", path, ETXTBSY);
+      return false;
+    }
+    if (!Watch(held.get(), path, err))
+      return false;
+    g_dir.target = held->opened;
+    file->open = held.release();
+    file->path = real;
+    return true;
   }
   return false;
 }
@@ -798,39 +1024,42 @@ bool CreateScratch(const std::string& path, File* file, std::string* err) {
   // The scratch file must be one this run creates: a file that no other
   // name and no other process's descriptor reaches, since whoever could
   // reach it could read or change the new content.  Whatever an earlier run
-  // left at the name is removed, not reused.
+  // left at the name is removed, not reused.  It lies beside the target, in
+  // the directory the run holds.
+  const std::string name = BaseName(path);
   constexpr int kAttempts = 10;
   int fd = -1;
   for (int attempt = 1; fd < 0; ++attempt) {
-    fd = open(path.c_str(),
-              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
-              0600);
+    fd = openat(g_dir.fd, name.c_str(),
+                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
+                0600);
     if (fd >= 0)
       break;
     if (errno != EEXIST || attempt == kAttempts) {
       *err = Fail(what, path, errno);
       return false;
     }
-    if (!RemoveStale(path, what, err))
+    if (!RemoveStale(name, path, what, err))
       return false;
   }
+  auto held = std::make_unique<OpenFile>(fd);
+  held->name = name;
   struct stat st;
   if (fstat(fd, &st) != 0) {
     *err = Fail(what, path, errno);
-    close(fd);
     // Made by this very call, so ours to remove.
-    (void)unlink(path.c_str());
+    (void)unlinkat(g_dir.fd, name.c_str(), 0);
     return false;
   }
-  RememberScratch(path, st);
+  RememberScratch(name, st);
   bool replaced;
-  if (!LockOpened(fd, path, false, what, &replaced, err)) {
+  if (!LockOpened(held.get(), path, what, &replaced, err)) {
     // The name may lead elsewhere by now; only our own file goes.
     RemoveOwnScratch();
-    close(fd);
     return false;
   }
-  Hold(file, fd, path);
+  file->open = held.release();
+  file->path = path;
   ArmScratchRemoval();
   return true;
 }
@@ -873,49 +1102,62 @@ bool Write(File* file, const char* data, size_t len, std::string* err) {
 }
 
 bool ReplaceTarget(File* scratch, File* target, std::string* err) {
+  // A change of the target's permissions, owner or attributes made until
+  // now is read here and reaches the new file; a write at any time since
+  // the open fails the run, and so does any change from here on.
+  uint32_t events;
   struct stat st;
-  if (fstat(target->open->fd, &st) != 0) {
-    *err = Fail("cannot read the permissions of", target->path, errno);
+  if (!Look(target, &events, &st, err))
+    return false;
+  if (Written(*target->open, events, st)) {
+    *err = WhyKept(target);
     return false;
   }
   const int fd = scratch->open->fd;
   // Owner and group first: changing them clears the set-user-ID and
   // set-group-ID bits, which the mode then restores.  The mode goes last
   // because setting an ACL may change it.
-  if (!CopyOwner(fd, st, scratch->path, err) ||
-      !CopyAttributes(target->open->fd, target->path, fd, scratch->path, err))
+  if (!CopyOwner(fd, scratch->open->opened, st, scratch->path, err) ||
+      !CopyAttributes(target->open->fd, target->path, fd, scratch->path, err) ||
+      !CopyMode(fd, st, scratch->path, err))
     return false;
-  if (fchmod(fd, st.st_mode & 07777) != 0) {
-    *err = Fail("cannot set the permissions of", scratch->path, errno);
-    return false;
-  }
   if (fsync(fd) != 0) {
     *err = Fail("cannot write", scratch->path, errno);
+    return false;
+  }
+  struct stat now;
+  if (!Look(target, &events, &now, err))
+    return false;
+  if (Written(*target->open, events, now) || (events & IN_ATTRIB) ||
+      !SameTime(now.st_ctim, st.st_ctim)) {
+    *err = WhyKept(target);
     return false;
   }
   // Both files stay open, and locked, until the new content is in place and
   // the old one gone: another run that opens the new target meanwhile finds
   // it held, as it would the old one.
   DisarmScratchRemoval();
-  if (!SwapIn(scratch->path, target->path, st, err))
+  if (!SwapIn(scratch, target, err))
     return false;
-  // Syncing the directory makes the replace itself durable; if that fails
-  // the file is still whole, old or new, so there is nothing to report.
-  const int dir = open(DirectoryOf(target->path).c_str(),
-                       O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    (void)fsync(dir);
-    (void)close(dir);
-  }
+  // The last look is done: the watch goes while the directory is flushed.
+  target->open->StopWatching();
+  // Flushing the directory makes the replace itself durable.  A directory
+  // the runner may not read cannot be flushed alone; its file system is.
+  // If that fails the file is still whole, old or new, so there is nothing
+  // to report.
+  if (g_dir.readable)
+    (void)fsync(g_dir.fd);
+  else
+    (void)syncfs(fd);
   // The content was made durable before the swap; closing cannot lose it.
-  (void)close(Release(scratch));
+  Close(scratch);
   Close(target);
   return true;
 }
 
 void Close(File* file) {
-  if (file->open)
-    close(Release(file));
+  delete file->open;
+  file->open = nullptr;
 }
 
 void RemoveScratch(File* scratch) {

@@ -12,6 +12,7 @@ import os
 import re
 import shutil
 import socket
+import stat
 import subprocess
 import sys
 import time
@@ -62,6 +63,9 @@ ERRORS = {
     "munmap": _MEMORY_ERRORS,
     "mprotect": _MEMORY_ERRORS,
     "mremap": _MEMORY_ERRORS,
+    # ENOSYS: a kernel without inotify, where the run compares times.
+    "inotify_init1": ["EMFILE", "ENFILE", "ENOMEM", "ENOSYS"],
+    "inotify_add_watch": ["ENOSPC", "ENOMEM", "EACCES"],
 }
 DEFAULT_ERRORS = ["EIO", "EACCES"]
 
@@ -77,11 +81,12 @@ CANNOT_FAIL = {"getuid", "geteuid", "getgid", "getegid", "getpid", "getppid",
 # operation may go by.
 MUST_APPEAR = [
     ("open", "openat"), ("read",), ("write",), ("close",), ("flock",),
-    ("fstat", "newfstatat", "statx"), ("fchown",), ("fchmod",),
+    ("fstat", "newfstatat", "statx"), ("fchmod",),
     ("flistxattr",), ("fgetxattr",), ("fsetxattr",), ("fremovexattr",),
     ("fsync", "fdatasync"), ("rename", "renameat", "renameat2"), ("readlink",),
-    ("uname",), ("unlink", "unlinkat"),
-]
+    ("uname",), ("unlink", "unlinkat"), ("inotify_init1",),
+    ("inotify_add_watch",),
+] + ([("fchown",)] if support.TARGET_GROUP != os.getgid() else [])
 
 # Calls made on the one file, target or scratch, whose name their failure's
 # message must give.
@@ -150,25 +155,38 @@ def reported_failure(run):
              len(run.stderr) > len(b"authorstamp: \n")))
 
 
+def warned_old_left(run):
+    """Whether the run put the new content in place but could not remove the
+    old one, which the swap left at the scratch name, and said so: it has
+    still done its job (exit 0), and the next run removes that file."""
+    target = os.fsencode(run.target)
+    head = b"authorstamp: warning: the old content of %s is left at %sNew: " % (
+        target, target)
+    return (run.returncode == 0 and run.stderr.startswith(head) and
+            run.stderr.endswith(b"\n") and run.stderr.count(b"\n") == 1)
+
+
+def succeeded(run):
+    return run.reported_success or warned_old_left(run)
+
+
 def outcome_problems(run, old, new, scratch_may_stay=False):
     """What is wrong with the state a run with a failed call left, as
     messages; none when the run rewrote the target completely, or reported
     its failure and left the target as it was."""
     problems = []
     where = f"{run.label}: exit {run.returncode}, stderr {run.stderr!r}"
-    # A run that has put the new content in place and then fails to remove
-    # the old one, which the swap left at the scratch name, has still done
-    # its job; the next run removes that file.
-    old_may_stay = (run.reported_success and
-                    any(run.called(c, injected=True) for c in CLEANUP_CALLS) and
-                    run.leftover_contents == [old])
-    if run.leftovers and not (scratch_may_stay or old_may_stay):
+    old_stays = warned_old_left(run) and run.leftover_contents == [old]
+    if run.leftovers and not (scratch_may_stay or old_stays):
         problems.append(f"{where}: scratch file left behind: {run.leftovers}")
-    if run.reported_success:
+    if succeeded(run):
         if run.content != new:
             problems.append(f"{where}: reported success but the target holds "
                             f"{support.describe(run.content, old, new)}")
-        elif run.access != support.TARGET_ACCESS:
+        elif run.access != support.TARGET_ACCESS and not (
+                # A refused chown leaves the runner's group, as it must.
+                run.called("fchown", injected=True) and
+                run.access[::2] == support.TARGET_ACCESS[::2]):
             problems.append(f"{where}: target access {run.access}, was "
                             f"{support.TARGET_ACCESS}")
         return problems
@@ -188,6 +206,8 @@ def outcome_problems(run, old, new, scratch_may_stay=False):
 def kind(run):
     if run.reported_success:
         return "rewritten"
+    if warned_old_left(run):
+        return "rewritten, old content left"
     if open_failed(run):
         return "Open file fail!"
     if reported_failure(run):
@@ -225,7 +245,7 @@ class SystemCallFaults(support.Case):
                     problems.append(f"{run.label}: the message does not end with "
                                     f"{tail!r}: {run.stderr!r}")
         injected = [r for r in s.runs if r.injected]
-        lost = sum(support.bytes_lost(r.content, s.new if r.reported_success else s.old)
+        lost = sum(support.bytes_lost(r.content, s.new if succeeded(r) else s.old)
                    for r in s.runs)
         kinds = collections.Counter(kind(r) for r in injected)
         calls = sorted({job[0] for job in s.jobs})
@@ -240,6 +260,10 @@ class SystemCallFaults(support.Case):
         for call in calls:
             self.assertTrue(any(r.injected for r, j in zip(s.runs, s.jobs)
                                 if j[0] == call), f"no fault reached {call}")
+        # A look for changes that fails must fail the run, never pass a
+        # change; some fault must reach a look for the problems to say so.
+        self.assertTrue(any(b"was changed during the run: " in r.stderr
+                            for r in injected), "no fault reached a look")
         if problems:
             self.fail(f"{len(problems)} problems:\n" + "\n".join(problems[:40]))
 
@@ -251,7 +275,7 @@ class SystemCallFaults(support.Case):
         s = sweep()
         jobs = []
         for job, run in zip(s.jobs, s.runs):
-            if run.reported_success:  # what it removed was the old content
+            if succeeded(run):  # what it removed was the old content
                 continue
             for call in s.cleanup_calls:
                 jobs += [(job, run, call, m, error)
@@ -304,61 +328,211 @@ class Replace(support.Case):
     def test_scratch_is_durable_before_it_replaces_the_target(self):
         # A crash at any moment must find the old or the new content whole:
         # the new file's data is on disk before its name replaces the old
-        # one, and the directory is flushed after, so the replace lasts.
-        log = os.path.join(self.box.root, "strace.log")
-        r = subprocess.run(
-            ["strace", "-f", "-y", "-o", log, "-e",
-             "trace=fsync,fdatasync,rename,renameat,renameat2",
-             self.box.exe, support.TARGET],
-            cwd=self.box.elsewhere, capture_output=True, timeout=60)
-        self.assertEqual((r.returncode, r.stderr), (0, b""))
-        self.assertEqual(self.box.read(support.TARGET), self.new)
-        with open(log) as f:
-            lines = f.read().splitlines()
+        # one, and the directory is flushed after, so the replace lasts.  A
+        # directory that the runner may write and search but not read (a
+        # drop box) cannot be flushed by itself; its file system is.
+        box = self.box
+        scratch, target = (re.escape(os.path.basename(p))
+                           for p in (self.scratch, self.target))
+        in_dir = rf'(?:\d+<{re.escape(box.dir)}>, "|"{re.escape(box.dir)}/)'
+        # (case, the directory's mode, who runs the tool, the flush after
+        # the replace)
+        cases = [
+            ("a directory the runner may read", 0o755, None,
+             rf"fsync\(\d+<{re.escape(box.dir)}>\) = 0"),
+            ("a drop box", 0o333, support.NOBODY, r"syncfs\(\d+<[^>]+>\) = 0"),
+        ]
+        for name, mode, uid, flush in cases:
+            with self.subTest(name):
+                if uid is not None:
+                    self.need_root("running as another user")
+                box.write(support.TARGET, self.old)
+                if uid is not None:
+                    os.chown(self.target, uid, uid)
+                os.chmod(box.dir, mode)
+                log = os.path.join(box.root, "strace.log")
+                user = [] if uid is None else support.as_user(uid)
+                r = subprocess.run(
+                    ["strace", "-f", "-y", "-o", log, "-e",
+                     "trace=fsync,fdatasync,syncfs,rename,renameat,renameat2",
+                     *user, box.exe, support.TARGET],
+                    cwd=box.elsewhere, capture_output=True, timeout=60)
+                os.chmod(box.dir, 0o755)
+                self.assertEqual((r.returncode, r.stderr), (0, b""))
+                self.assertEqual(box.read(support.TARGET), support.expected_rewrite(
+                    self.old, support.running_user_name(uid)))
+                with open(log) as f:
+                    lines = f.read().splitlines()
 
-        def first(pattern):
-            found = [i for i, line in enumerate(lines) if re.search(pattern, line)]
-            self.assertTrue(found, f"no {pattern!r} in:\n" + "\n".join(lines))
-            return found[0]
+                def first(pattern):
+                    found = [i for i, line in enumerate(lines)
+                             if re.search(pattern, line)]
+                    self.assertTrue(found, f"no {pattern!r} in:\n" + "\n".join(lines))
+                    return found[0]
 
-        synced = first(rf"f(data)?sync\(\d+<{re.escape(self.scratch)}>\) = 0")
-        replaced = first(rf'rename(at2?)?\(.*"{re.escape(self.scratch)}".*'
-                         rf'"{re.escape(self.target)}".* = 0')
-        dir_synced = first(rf"fsync\(\d+<{re.escape(self.box.dir)}>\) = 0")
-        self.assertLess(synced, replaced)
-        self.assertLess(replaced, dir_synced)
+                synced = first(rf"f(data)?sync\(\d+<{re.escape(self.scratch)}>\) = 0")
+                replaced = first(rf'rename(at2?)?\(.*{in_dir}{scratch}",.*'
+                                 rf'{in_dir}{target}".* = 0')
+                self.assertLess(synced, replaced)
+                self.assertLess(replaced, first(flush))
+
+    def test_file_system_that_keeps_no_owners_or_modes(self):
+        # Some FUSE file systems answer ENOSYS to chown and chmod, and some
+        # refuse them even where nothing would change.  Owner, group and
+        # mode are set only where they differ from the new file's, and a
+        # file system that keeps none has none to set.
+        me, other = os.getgid(), 12345
+        # (case, the target's group and mode, failures injected, the new
+        # file's group and mode)
+        cases = [
+            ("chown: ENOSYS", other, 0o600, ["fchown:error=ENOSYS"], (me, 0o600)),
+            ("chmod: ENOSYS", me, 0o640, ["fchmod:error=ENOSYS"], (me, 0o600)),
+            ("nothing to set, chown and chmod fail", me, 0o600,
+             ["fchown:error=EIO", "fchmod:error=EIO"], (me, 0o600)),
+        ]
+        for name, group, mode, failures, result in cases:
+            with self.subTest(name):
+                if group != me:
+                    self.need_root("giving a file another group")
+                self.box.write(support.TARGET, self.old, mode)
+                os.chown(self.target, -1, group)
+                options = [o for f in failures for o in ("-e", f"inject={f}")]
+                r = subprocess.run(["strace", "-f", "-o", "/dev/null", *options,
+                                    self.box.exe, support.TARGET],
+                                   cwd=self.box.elsewhere, capture_output=True,
+                                   timeout=60, preexec_fn=lambda: os.umask(0o022))
+                self.assertEqual((r.returncode, r.stderr), (0, b""))
+                self.assertEqual(self.box.read(support.TARGET), self.new)
+                st = os.stat(self.target)
+                self.assertEqual((st.st_gid, stat.S_IMODE(st.st_mode)), result)
+                self.assertEqual(self.box.leftovers(), [])
 
     def test_file_moved_in_during_the_run_is_kept(self):
-        # An editor saves a newer version over the target while the run is
-        # busy: the run must not replace it with the stamped old content.
-        # The run is held just before it makes its scratch file durable.
+        # Another program changes the target while the run is busy: an
+        # editor saves a newer version over it, or writes into it (as nano
+        # does, or a shell's > and >>).  The run must not replace that with
+        # the stamped old content.  The run is held by strace at one point
+        # while the change is made.
+        box = self.box
         newer = b"<p>\n <Author>a newer version</Author>\n</p>\n"
-        fresh = os.path.join(self.box.root, "fresh")
-        # (case, strace options): the exchange, and the plain rename where
-        # the file system cannot exchange two names.
-        for name, options in [("exchanged", []),
-                              ("renamed", ["-e", "inject=renameat2:error=EINVAL"])]:
-            with self.subTest(name):
-                self.box.write(support.TARGET, self.old)
+        fresh = os.path.join(box.root, "fresh")
+        moved, decoy = box.dir + "-moved", os.path.join(box.root, "decoy")
+
+        def move_in():
+            with open(fresh, "wb") as f:
+                f.write(newer)
+            os.replace(fresh, self.target)
+
+        def overwrite():
+            with open(self.target, "r+b") as f:
+                f.write(b"<q>XYZ\n\n")
+
+        def append():
+            with open(self.target, "ab") as f:
+                f.write(b" <Author>appended</Author>\n")
+
+        def truncate_and_rewrite():
+            with open(self.target, "wb") as f:
+                f.write(newer)
+
+        def overwrite_within_the_clock_tick():
+            # What a write within the same tick of the file system's clock
+            # leaves: the same size and modification time.
+            st = os.stat(self.target)
+            overwrite()
+            os.utime(self.target, ns=(st.st_atime_ns, st.st_mtime_ns))
+
+        def restrict():
+            os.chmod(self.target, 0o600)
+
+        def move_directory():
+            os.rename(box.dir, moved)
+            return os.path.join(moved, support.TARGET)
+
+        def swap_directory_for_link():
+            target = move_directory()
+            os.mkdir(decoy)
+            os.symlink(decoy, box.dir)
+            return target
+
+        plain = ["-e", "inject=renameat2:error=EINVAL"]
+        took = rb"another file took its place during the run and is kept"
+        changed = rb"it was changed during the run and is kept"
+        # (case, where the run is held, the change or None, more strace
+        # options, the message or None where the run stamps the file)
+        cases = [
+            ("nothing changes", "flush", None, [], None),
+            ("moved in, exchanged", "flush", move_in, [], took),
+            ("moved in, renamed", "flush", move_in, plain, took),
+            ("overwritten in place", "flush", overwrite, [], changed),
+            ("appended to", "flush", append, [], changed),
+            ("truncated and rewritten", "flush", truncate_and_rewrite, [], changed),
+            ("overwritten in place, renamed", "flush", overwrite, plain, changed),
+            ("overwritten in place", "first write", overwrite, [], changed),
+            ("appended to", "first write", append, [], changed),
+            ("truncated and rewritten", "first write", truncate_and_rewrite, [],
+             changed),
+            ("overwritten within the clock tick", "first write",
+             overwrite_within_the_clock_tick, [], changed),
+            ("overwritten in place", "exchange", overwrite, [], changed),
+            ("its mode changed", "flush", restrict, [], changed),
+            ("its mode changed", "first write", restrict, [], None),
+            ("its directory renamed", "flush", move_directory, [], None),
+            ("its directory swapped for a link", "flush", swap_directory_for_link,
+             [], None),
+        ]
+        holds = {"flush": "fsync", "first write": "write", "exchange": "renameat2"}
+        for name, hold, change, options, message in cases:
+            with self.subTest(f"{name}, held at the {hold}"):
+                if os.path.lexists(moved):  # a case before moved it
+                    if os.path.islink(box.dir):
+                        os.unlink(box.dir)
+                    os.rename(moved, box.dir)
+                for path in box.leftovers():  # what a failed case left
+                    os.unlink(path)
+                box.write(support.TARGET, self.old)
+                call = holds[hold]
                 run = subprocess.Popen(
-                    ["strace", "-f", "-o", "/dev/null", "-e", "trace=fsync",
-                     "-e", "inject=fsync:delay_enter=3000000:when=1", *options,
-                     self.box.exe, support.TARGET],
-                    cwd=self.box.elsewhere, stdout=subprocess.PIPE,
+                    ["strace", "-f", "-o", "/dev/null", "-e", f"trace={call}",
+                     "-e", f"inject={call}:delay_enter=1500000:when=1", *options,
+                     box.exe, support.TARGET],
+                    cwd=box.elsewhere, stdout=subprocess.PIPE,
                     stderr=subprocess.PIPE)
-                while (not os.path.exists(self.scratch) or
-                       os.path.getsize(self.scratch) < len(self.new)):
-                    self.assertIsNone(run.poll(), "the run ended too soon")
-                    time.sleep(0.01)
-                with open(fresh, "wb") as f:
-                    f.write(newer)
-                os.replace(fresh, self.target)
+                self.wait_for_hold(run, hold)
+                target = (change and change()) or self.target
+                with open(target, "rb") as f:
+                    left = f.read()
+                mode = stat.S_IMODE(os.stat(target).st_mode)
                 _, err = run.communicate(timeout=60)
-                self.assertEqual(run.returncode, 1, err)
-                self.assertRegex(err, rb"^authorstamp: cannot replace .*: another "
-                                 rb"file took its place during the run and is kept\n$")
-                self.assertEqual(self.box.read(support.TARGET), newer)
-                self.assertEqual(self.box.leftovers(), [])
+                if message:
+                    self.assertEqual(run.returncode, 1, err)
+                    self.assertRegex(err, rb"^authorstamp: cannot replace " +
+                                     re.escape(os.fsencode(self.target)) +
+                                     b": " + message + rb"\n$")
+                else:
+                    self.assertEqual((run.returncode, err), (0, b""))
+                    left = self.new
+                with open(target, "rb") as f:
+                    self.assertEqual(f.read(), left)
+                self.assertEqual(stat.S_IMODE(os.stat(target).st_mode), mode)
+                self.assertEqual(box.leftovers(), [])
+
+    def wait_for_hold(self, run, hold):
+        """Waits until |run| has reached the point where strace holds it:
+        the scratch file's flush, its first write or the exchange."""
+        def ready():
+            if hold == "first write":
+                return os.path.exists(self.scratch)
+            return (os.path.exists(self.scratch) and
+                    os.path.getsize(self.scratch) >= len(self.new))
+
+        while not ready():
+            self.assertIsNone(run.poll(), "the run ended too soon")
+            time.sleep(0.01)
+        if hold != "flush":
+            # From the scratch file's creation to its first write, or from
+            # its flush to the exchange, the run takes a few milliseconds.
+            time.sleep(0.3)
 
 
 class FullDisk(support.Case):

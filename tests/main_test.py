@@ -380,6 +380,8 @@ class PathTest(Case):
     def test_started_through_the_dynamic_loader(self):
         # As on a file system mounted noexec: the program is the loader's
         # argument, and /proc/self/exe names the loader, not the program.
+        # The kernel does not hold the program busy then, but it is still
+        # the program.
         if support.EMULATOR:
             self.skipTest("the emulator is the loader here")
         headers = subprocess.run(["readelf", "-l", support.BINARY],
@@ -387,16 +389,27 @@ class PathTest(Case):
         loader = re.search(r"program interpreter: (\S+)\]", headers.stdout)
         if not loader:
             self.skipTest("a static binary has no loader")
-        sb = self.sandbox()
-        name = f"beside-the-program-{os.getpid()}.xml"
+        beside = f"beside-the-program-{os.getpid()}.xml"
         self.assertFalse(os.path.exists(
-            os.path.join(os.path.dirname(loader.group(1)), name)))
-        sb.write(name, ROAD)
-        r = subprocess.run([loader.group(1), sb.exe, name], cwd=sb.elsewhere,
-                           capture_output=True, timeout=60)
-        self.assert_silent(r)
-        self.assertEqual(sb.read(name), expected_rewrite(ROAD, running_user_name()))
-        self.assert_no_scratch(sb)
+            os.path.join(os.path.dirname(loader.group(1)), beside)))
+        # (case, target, whether it is stamped)
+        for name, target, stamped in [("a file beside the program", beside, True),
+                                      ("the program itself", "authorstamp", False)]:
+            with self.subTest(name):
+                sb = self.sandbox()
+                if stamped:
+                    sb.write(target, ROAD)
+                before = sb.read(target)
+                r = subprocess.run([loader.group(1), sb.exe, target],
+                                   cwd=sb.elsewhere, capture_output=True, timeout=60)
+                if stamped:
+                    self.assert_silent(r)
+                    self.assertEqual(sb.read(target),
+                                     expected_rewrite(before, running_user_name()))
+                else:
+                    self.assert_open_fail(r, sb.path(target), errno.ETXTBSY)
+                    self.assertEqual(sb.read(target), before)
+                self.assert_no_scratch(sb)
 
 
 class OpenFailTest(Case):
@@ -482,6 +495,10 @@ class ScratchTest(Case):
             os.link(sb.write("other", other_text), sb.path("setup.xmlNew"))
             return lambda: self.assertEqual(sb.read("other"), other_text)
 
+        def hard_link_to_the_target(sb, stack):
+            # Its lock is the run's own lock on the target.
+            os.link(sb.path("setup.xml"), sb.path("setup.xmlNew"))
+
         def held_open_by_another_user(sb, stack):
             # In a directory that others may write, another user makes the
             # scratch file first and keeps a descriptor on it.
@@ -499,6 +516,7 @@ class ScratchTest(Case):
         stamped = expected_rewrite(ROAD, running_user_name())
         for name, prepare in [("left by a killed run", killed_run),
                               ("a hard link to another file", hard_link),
+                              ("a hard link to the target", hard_link_to_the_target),
                               ("another user's, held open", held_open_by_another_user)]:
             with self.subTest(name), contextlib.ExitStack() as stack:
                 if prepare is held_open_by_another_user:

@@ -81,7 +81,9 @@ def open_failure_reason(stderr: bytes, path: str):
     if not (stderr.startswith(head) and stderr.endswith(b")\n")):
         return None
     reason = stderr[len(head):-2].decode(errors="replace")
-    known = OPEN_FAILED_REASONS | {os.strerror(n) for n in errno.errorcode}
+    system = {os.strerror(n) for n in errno.errorcode}
+    known = (OPEN_FAILED_REASONS | system |
+             {f"cannot watch it for changes: {s}" for s in system})
     return reason if reason in known else None
 
 
@@ -164,11 +166,11 @@ def unavailable(case: unittest.TestCase, why: str):
     raise unittest.SkipTest(f"cannot run here: {why}")
 
 
-def running_user_name() -> bytes:
-    """The name a run by this process's user writes on Linux: the machine's
-    short name in capitals, a backslash and the account name, or the account
-    name alone when it holds a backslash already."""
-    account = pwd.getpwuid(os.getuid()).pw_name
+def running_user_name(uid=None) -> bytes:
+    """The name a run by this process's user (or by |uid|) writes on Linux:
+    the machine's short name in capitals, a backslash and the account name,
+    or the account name alone when it holds a backslash already."""
+    account = pwd.getpwuid(os.getuid() if uid is None else uid).pw_name
     if "\\" in account:
         return account.encode()
     host = socket.gethostname().split(".")[0].upper()
@@ -390,19 +392,22 @@ def main():
 
 TARGET = "project.xml"
 TARGET_MODE = 0o640
+# As root, a group the runner is not in, so that every run has to set it.
+TARGET_GROUP = 12345 if is_root() else os.getgid()
 # The target also carries an extended attribute, so that a run copies one.
 TARGET_XATTRS = {"user.origin": b"authorstamp tests"}
 
 
 def access(path: str):
-    """What decides who may do what with |path|: its mode and extended
-    attributes (the ACL among them), to compare before and after a run."""
+    """What decides who may do what with |path|: its mode, group and
+    extended attributes (the ACL among them), to compare before and after a
+    run."""
     st = os.stat(path)
-    return (stat.S_IMODE(st.st_mode),
+    return (stat.S_IMODE(st.st_mode), st.st_gid,
             sorted((n, os.getxattr(path, n)) for n in os.listxattr(path)))
 
 
-TARGET_ACCESS = (TARGET_MODE, sorted(TARGET_XATTRS.items()))
+TARGET_ACCESS = (TARGET_MODE, TARGET_GROUP, sorted(TARGET_XATTRS.items()))
 
 # The exec by which strace starts the binary: strace cannot fail it or kill
 # the process at it in any way that tells something about the tool.
@@ -622,6 +627,7 @@ class Bench:
         if os.path.lexists(self.target):
             os.unlink(self.target)
         self.box.write(TARGET, self.content, TARGET_MODE)
+        os.chown(self.target, -1, TARGET_GROUP)
         for name, value in TARGET_XATTRS.items():
             os.setxattr(self.target, name, value)
 
