@@ -1,5 +1,5 @@
 // The operating-system services the tool needs, behind one interface.
-// services-posix.cc and services-win32.cc implement it; CMake builds one.
+// services-linux.cc and services-win32.cc implement it; CMake builds one.
 //
 // Every path, name and line is an 8-bit string, passed through unchanged.
 // Functions that can fail return false and put a message in |*err| that

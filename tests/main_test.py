@@ -135,11 +135,11 @@ def roff_words(roff: str) -> str:
 
 
 def message_texts() -> set:
-    """The fixed words of every message the POSIX tool forms: the string
+    """The fixed words of every message the Linux tool forms: the string
     literals of its run sequence and its services that read as words (the
     usage text aside)."""
     texts = set()
-    for name in ("app/main.cc", "platform/services-posix.cc"):
+    for name in ("app/main.cc", "platform/services-linux.cc"):
         code = re.sub(r"//[^\n]*", "", read_text(os.path.join(SOURCE, name)))
         code = re.sub(r"const char kUsage\[\] =.*?;\n", "", code, flags=re.S)
         for literal in re.findall(r'"((?:[^"\\\n]|\\.)*)"', code):

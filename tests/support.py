@@ -47,7 +47,7 @@ CPACK_CONFIG = None  # what makes the release archive that holds it
 ROOTS = None  # where Debian systems to try it in are kept, when given
 
 # The alert of a target that cannot be had: on Windows the whole line; on
-# POSIX its beginning, followed by " (PATH: REASON)".
+# Linux its beginning, followed by " (PATH: REASON)".
 OPEN_FAILED = b"authorstamp: Open file fail!"
 # What the open failure gives as its reason besides the system's own texts.
 OPEN_FAILED_REASONS = {"not a regular file", "held by another run",
@@ -61,7 +61,7 @@ _unavailable = []  # the cases that could not run here, and why
 
 
 def shown(path: str) -> bytes:
-    """|path| as the tool's messages show it (POSIX): control characters,
+    """|path| as the tool's messages show it (Linux): control characters,
     C1 ones in UTF-8 too, escaped as in C; every other byte as it is."""
     named = {0x09: b"\\t", 0x0A: b"\\n", 0x0D: b"\\r"}
     return re.sub(rb"[\x00-\x1f\x7f]|\xc2[\x80-\x9f]",
@@ -70,7 +70,7 @@ def shown(path: str) -> bytes:
 
 
 def open_failed(path: str, reason: str) -> bytes:
-    """The line of the open failure on |path| for |reason| (POSIX)."""
+    """The line of the open failure on |path| for |reason| (Linux)."""
     return b"%s (%s: %s)\n" % (OPEN_FAILED, shown(path), reason.encode())
 
 

@@ -1,4 +1,6 @@
-// The services on Linux and other POSIX systems.
+// The services on Linux.  They stand on Linux's own calls (inotify, renameat2,
+// syncfs, getauxval, the xattr calls) and on /proc, so this file builds for
+// Linux only.
 //
 // Exclusive access stands on flock(): every run takes an exclusive lock on
 // the target and on the scratch file and gives up when it cannot have it.
