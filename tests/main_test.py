@@ -30,6 +30,7 @@ from support import NOBODY, expected_rewrite, open_failed, running_user_name
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PAGE = os.path.join(SOURCE, "docs", "authorstamp.1")
 README = os.path.join(SOURCE, "README.md")
+EXIT_STATUS = os.path.join(SOURCE, "docs", "exit-status.md")
 
 # The road of one file: three lines with LF ends, one of them tagged.
 ROAD = b"<project>\n  <Author>old</Author>\n</project>\n"
@@ -1099,7 +1100,7 @@ class DocsTest(Case):
             "--help": set(re.findall(r"^ +(--[a-z]+) ", r.stdout.decode(), re.M)),
             "page": {o.replace("\\-", "-") for o in re.findall(
                 r"^\.B (\\-\\-[a-z]+)$", between(page, ".SH OPTIONS", ".SH"), re.M)},
-            "README": set(re.findall(r"`(--[a-z]+)`", between(readme, "## What it does", "## "))),
+            "README": set(re.findall(r"`(--[a-z]+)`", between(readme, "## Usage", "## "))),
         }
         self.assertEqual(options["--help"], {"--help", "--version"})
         for where, found in options.items():
@@ -1107,9 +1108,9 @@ class DocsTest(Case):
         self.assertIn(f'"authorstamp {version}"', page.split("\n", 5)[4])
 
         # Every message the code can form is told in the page's list and the
-        # README's table.
+        # table of exit statuses and messages.
         told = {"page": roff_words(between(page, ".SH DIAGNOSTICS", ".SH")),
-                "README": re.sub(r"[`\s]+", " ", between(readme, "## Exit status and messages", "## "))}
+                "docs/exit-status.md": re.sub(r"[`\s]+", " ", read_text(EXIT_STATUS))}
         texts = message_texts()
         self.assertGreater(len(texts), 15, texts)
         self.assertIn("Open file fail!", texts)
