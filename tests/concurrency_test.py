@@ -90,9 +90,12 @@ class SimultaneousRuns(support.Case):
         """Starts RUNS_PER_ROUND runs that all wait on one pipe, then lets
         them go at once; returns (exit status, stderr) of each."""
         gate, opener = os.pipe()
-        script = f'read _ <&{gate}; exec "$0" "$1"'
+        # The gate is the shell's standard input: a descriptor number of 10
+        # or more, as a pipe gets under a parent with many open files, is
+        # beyond what dash's redirections take.
+        script = 'read _; exec "$0" "$1"'
         cmd = self.prefix + ["sh", "-c", script, self.box.exe, support.TARGET]
-        runs = [subprocess.Popen(cmd, cwd=self.box.elsewhere, pass_fds=(gate,),
+        runs = [subprocess.Popen(cmd, cwd=self.box.elsewhere, stdin=gate,
                                  stderr=subprocess.PIPE)
                 for _ in range(RUNS_PER_ROUND)]
         os.close(gate)
