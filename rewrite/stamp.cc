@@ -3,12 +3,21 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 #include <memory>
+
+#include "rewrite/stamp_paths.h"
 
 #if !defined(STAMP_SCALAR_ONLY) && (defined(__SSE2__) || defined(_M_X64))
 #include <emmintrin.h>
 #define STAMP_HAVE_SSE2 1
+#endif
+// AVX2 is chosen at run time, so that the one executable runs on every
+// x86-64 processor: only functions marked for it use it.
+#if defined(STAMP_HAVE_SSE2) && defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#define STAMP_HAVE_AVX2 1
 #endif
 
 namespace stamp {
@@ -134,74 +143,6 @@ const char* NextStop(const char* p, const char* end) {
   return end;
 }
 
-// The fast lane for the bulk of a file: copies 16-byte chunks that cannot
-// hold the start of a tag straight into the output, putting a CR before each
-// LF that has none.  Short lines cost a few instructions each instead of a
-// call per line.  Starts at a line start and stops before a chunk that may
-// hold a tag, or when fewer than 32 bytes are left (the loads read up to 31
-// bytes ahead).  Returns where it stopped and moves |*line_start| along.
-const char* CopyUntagged(Output& out, const char* p, const char* end,
-                         const char** line_start) {
-#ifdef STAMP_HAVE_SSE2
-  const __m128i lf = _mm_set1_epi8('\n');
-  const __m128i cr = _mm_set1_epi8('\r');
-  const __m128i lt = _mm_set1_epi8(kAuthorTag[0]);
-  const __m128i a = _mm_set1_epi8(kAuthorTag[1]);
-  // Locals rather than members: the byte stores below could alias members
-  // and would make the compiler reload them for every chunk.
-  constexpr size_t kChunkRoom = 48;  // 16 bytes, 16 CRs, 16 overwritten
-  char* to = out.Room(kChunkRoom);
-  const char* start = *line_start;
-  unsigned cr_before = 0;  // whether the byte before the chunk is a CR
-  while (end - p >= 32) {
-    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i next =
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
-    if (_mm_movemask_epi8(
-            _mm_and_si128(_mm_cmpeq_epi8(here, lt), _mm_cmpeq_epi8(next, a))))
-      break;
-    if (!out.HasRoom(to, kChunkRoom)) {
-      out.Commit(to);
-      to = out.Room(kChunkRoom);
-    }
-    const auto lfs =
-        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, lf)));
-    const auto crs =
-        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, cr)));
-    unsigned bare = lfs & ~((crs << 1) | cr_before);
-    cr_before = crs >> 15;
-
-    // Each store writes 16 bytes but only the segment up to the next bare
-    // LF counts; the next store overwrites the rest.
-    unsigned from = 0;
-    while (bare != 0) {
-      const auto at = static_cast<unsigned>(std::countr_zero(bare));
-      bare &= bare - 1;
-      _mm_storeu_si128(
-          reinterpret_cast<__m128i*>(to),
-          _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + from)));
-      to += at - from;
-      *to++ = '\r';
-      from = at;
-    }
-    _mm_storeu_si128(
-        reinterpret_cast<__m128i*>(to),
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + from)));
-    to += 16 - from;
-    if (lfs != 0)
-      start = p + 32 - std::countl_zero(lfs);
-    p += 16;
-  }
-  out.Commit(to);
-  *line_start = start;
-#else
-  (void)out;
-  (void)end;
-  (void)line_start;
-#endif
-  return p;
-}
-
 // What the rewrite needs to know of 8-bit text, whose units are bytes.
 struct Bytes {
   using Unit = char;
@@ -215,10 +156,6 @@ struct Bytes {
   static const char* FindLf(const char* p, const char* end) {
     const void* lf = memchr(p, '\n', end - p);
     return lf ? static_cast<const char*>(lf) : end;
-  }
-  static const char* CopyUntagged(Output& out, const char* p, const char* end,
-                                  const char** line_start) {
-    return stamp::CopyUntagged(out, p, end, line_start);
   }
 
   // A trace shows the bytes as they are.
@@ -380,12 +317,6 @@ struct Utf16 {
   static const Unit* FindLf(const Unit* p, const Unit* end) {
     return std::find(p, end, Of('\n'));
   }
-  // No fast lane: the scan alone does the work.
-  static const Unit* CopyUntagged(Output& /*out*/, const Unit* p,
-                                  const Unit* /*end*/,
-                                  const Unit** /*line_start*/) {
-    return p;
-  }
 
   static bool EndsInLeadSurrogate(const std::u16string& units) {
     return !units.empty() && IsLead(ValueOf(units.back(), kOrder));
@@ -394,6 +325,270 @@ struct Utf16 {
     AppendUtf8(units, kOrder, text);
   }
 };
+
+// --- The fast lane ---
+//
+// Most lines of a file do not hold the tag, and for those the rewrite is
+// simple: every LF that has no CR before it gets one.  The fast lane does
+// just that, a 64-byte chunk at a time, without stopping at each line: it
+// marks the chunk's LFs, CRs and the places where "<A" begins in bit masks,
+// copies the chunk and writes a CR before every LF that lacks one.  It
+// leaves the rest to the line-by-line rewrite at the first chunk that holds
+// the whole author tag.  A mask has a bit per byte, and a 16-bit unit sets
+// both of its bits, so that a bit's position is a byte offset for either
+// width of unit.
+
+// The units the rewrite looks for, as they lie in memory.
+template <class Units>
+struct Marks {
+  using Unit = typename Units::Unit;
+  static constexpr Unit kLf = Units::Of('\n');
+  static constexpr Unit kCr = Units::Of('\r');
+  static constexpr std::array<Unit, kAuthorTag.size()> kTag = [] {
+    std::array<Unit, kAuthorTag.size()> tag{};
+    for (size_t i = 0; i < tag.size(); ++i)
+      tag[i] = Units::Of(kAuthorTag[i]);
+    return tag;
+  }();
+};
+
+#ifdef STAMP_HAVE_SSE2
+
+constexpr size_t kChunk = 64;
+// Loads reach up to one chunk past the current one: the copies behind an
+// inserted CR, the unit after the chunk, a tag that begins near its end.
+constexpr size_t kInputSlack = kChunk;
+// How far past its start a chunk's output may write, garbage included: the
+// chunk, 32 inserted CRs, and a last copy that reaches a chunk further.
+constexpr size_t kChunkRoom = 3 * kChunk;
+
+// The bits of a mask that stand for the first byte of a unit.
+template <typename Unit>
+constexpr uint64_t kUnitStarts = sizeof(Unit) == 1 ? ~uint64_t{0}
+                                                   : 0x5555555555555555;
+
+// Where in one chunk the LF units, the CR units and the "<A" pairs begin.
+struct ChunkMasks {
+  uint64_t lf, cr, lt_a;
+};
+
+// Each vector width classifies a chunk and copies one, behind the same
+// names.  No vector crosses the functions of a width: Clang refuses to pass
+// a 32-byte vector to or from a function compiled without AVX.
+struct Sse2 {
+  template <class Units>
+  static ChunkMasks Classify(const char* p) {
+    using Unit = typename Units::Unit;
+    using M = Marks<Units>;
+    const __m128i lf = Splat(M::kLf), cr = Splat(M::kCr);
+    const __m128i lt = Splat(M::kTag[0]), a = Splat(M::kTag[1]);
+    ChunkMasks m{};
+    for (size_t i = 0; i < kChunk; i += sizeof(__m128i)) {
+      const __m128i here = Load(p + i), next = Load(p + i + sizeof(Unit));
+      m.lf |= Bits(Equal<Unit>(here, lf)) << i;
+      m.cr |= Bits(Equal<Unit>(here, cr)) << i;
+      m.lt_a |= Bits(_mm_and_si128(Equal<Unit>(here, lt), Equal<Unit>(next, a)))
+                << i;
+    }
+    return m;
+  }
+
+  static void Copy(char* to, const char* from) {
+    for (size_t i = 0; i < kChunk; i += sizeof(__m128i))
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), Load(from + i));
+  }
+
+ private:
+  static __m128i Load(const char* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  }
+  static __m128i Splat(char u) { return _mm_set1_epi8(u); }
+  static __m128i Splat(char16_t u) {
+    return _mm_set1_epi16(static_cast<int16_t>(u));
+  }
+  template <typename Unit>
+  static __m128i Equal(__m128i a, __m128i b) {
+    return sizeof(Unit) == 1 ? _mm_cmpeq_epi8(a, b) : _mm_cmpeq_epi16(a, b);
+  }
+  static uint64_t Bits(__m128i v) {
+    return static_cast<unsigned>(_mm_movemask_epi8(v));
+  }
+};
+
+#ifdef STAMP_HAVE_AVX2
+// Every function is compiled for AVX2, and runs only where the processor
+// has it.
+#define STAMP_AVX2 gnu::target("avx2,bmi,popcnt")
+struct Avx2 {
+  template <class Units>
+  [[STAMP_AVX2]] static ChunkMasks Classify(const char* p) {
+    using Unit = typename Units::Unit;
+    using M = Marks<Units>;
+    const __m256i lf = Splat(M::kLf), cr = Splat(M::kCr);
+    const __m256i lt = Splat(M::kTag[0]), a = Splat(M::kTag[1]);
+    ChunkMasks m{};
+    for (size_t i = 0; i < kChunk; i += sizeof(__m256i)) {
+      const __m256i here = Load(p + i), next = Load(p + i + sizeof(Unit));
+      m.lf |= Bits(Equal<Unit>(here, lf)) << i;
+      m.cr |= Bits(Equal<Unit>(here, cr)) << i;
+      m.lt_a |=
+          Bits(_mm256_and_si256(Equal<Unit>(here, lt), Equal<Unit>(next, a)))
+          << i;
+    }
+    return m;
+  }
+
+  [[STAMP_AVX2]] static void Copy(char* to, const char* from) {
+    for (size_t i = 0; i < kChunk; i += sizeof(__m256i))
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + i), Load(from + i));
+  }
+
+ private:
+  [[STAMP_AVX2]] static __m256i Load(const char* p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  }
+  [[STAMP_AVX2]] static __m256i Splat(char u) { return _mm256_set1_epi8(u); }
+  [[STAMP_AVX2]] static __m256i Splat(char16_t u) {
+    return _mm256_set1_epi16(static_cast<int16_t>(u));
+  }
+  template <typename Unit>
+  [[STAMP_AVX2]] static __m256i Equal(__m256i a, __m256i b) {
+    return sizeof(Unit) == 1 ? _mm256_cmpeq_epi8(a, b)
+                             : _mm256_cmpeq_epi16(a, b);
+  }
+  [[STAMP_AVX2]] static uint64_t Bits(__m256i v) {
+    return static_cast<unsigned>(_mm256_movemask_epi8(v));
+  }
+};
+#endif  // STAMP_HAVE_AVX2
+
+// Whether one of the "<A" pairs in |lt_a| begins the whole tag.
+template <class Units>
+bool HoldsTag(const char* p, uint64_t lt_a) {
+  using M = Marks<Units>;
+  for (uint64_t m = lt_a & kUnitStarts<typename Units::Unit>; m != 0;
+       m &= m - 1) {
+    if (memcmp(p + std::countr_zero(m), M::kTag.data(), sizeof(M::kTag)) == 0)
+      return true;
+  }
+  return false;
+}
+
+// Writes the chunk at |p| to |to| with a CR before each LF in |bare|, and
+// returns the end of what it wrote.  Each CR is followed by a copy of the
+// rest of the chunk, which the next CR's copy partly overwrites.
+template <class Isa, class Units>
+char* WriteChunk(char* to, const char* p, uint64_t bare) {
+  using Unit = typename Units::Unit;
+  static constexpr Unit kCr = Marks<Units>::kCr;
+  uint64_t m = bare & kUnitStarts<Unit>;
+  const size_t added = std::popcount(m) * sizeof(Unit);
+  Isa::Copy(to, p);
+  // Most chunks of text hold two line ends or fewer: the first two CRs go
+  // in without a branch that the processor would often guess wrong.  A CR
+  // that is not there goes past the end of the chunk's output, where the
+  // next chunk's output overwrites it.
+  size_t shift = 0;
+  for (int i = 0; i < 2; ++i, shift += sizeof(Unit), m &= m - 1) {
+    const auto at = static_cast<size_t>(std::countr_zero(m));
+    memcpy(to + shift + at, &kCr, sizeof(Unit));
+    Isa::Copy(to + shift + sizeof(Unit) + at, p + at);
+  }
+  for (; m != 0; shift += sizeof(Unit), m &= m - 1) {
+    const auto at = static_cast<size_t>(std::countr_zero(m));
+    memcpy(to + shift + at, &kCr, sizeof(Unit));
+    Isa::Copy(to + shift + sizeof(Unit) + at, p + at);
+  }
+  return to + kChunk + added;
+}
+
+// The fast lane over [p, end) from where a line may begin: copies whole
+// chunks while they hold no tag and enough input is left, and returns where
+// it stopped.  |*line_start| moves to the start of the last line begun;
+// |cr_before| says whether the unit before |p| is a CR.
+template <class Isa, class Units>
+const typename Units::Unit* SkimLines(Output& out,
+                                      const typename Units::Unit* from,
+                                      const typename Units::Unit* end,
+                                      const typename Units::Unit** line_start,
+                                      bool cr_before) {
+  using Unit = typename Units::Unit;
+  constexpr unsigned kUnitBits = sizeof(Unit);  // bits of a unit in a mask
+  const char* p = reinterpret_cast<const char*>(from);
+  const char* const last = reinterpret_cast<const char*>(end);
+  const char* start = reinterpret_cast<const char*>(*line_start);
+  // Locals rather than members: the stores could alias members and would
+  // make the compiler reload them for every chunk.
+  char* to = out.Room(kChunkRoom);
+  uint64_t cr_carry = cr_before ? (uint64_t{1} << kUnitBits) - 1 : 0;
+  while (static_cast<size_t>(last - p) >= kChunk + kInputSlack) {
+    const ChunkMasks m = Isa::template Classify<Units>(p);
+    if (m.lt_a != 0 && HoldsTag<Units>(p, m.lt_a))
+      break;
+    if (!out.HasRoom(to, kChunkRoom)) {
+      out.Commit(to);
+      to = out.Room(kChunkRoom);
+    }
+    // An LF needs a CR unless the unit before it is one.
+    const uint64_t bare = m.lf & ~(m.cr << kUnitBits | cr_carry);
+    cr_carry = m.cr >> (64 - kUnitBits);
+    to = WriteChunk<Isa, Units>(to, p, bare);
+    if (m.lf != 0)
+      start = p + 64 - std::countl_zero(m.lf);
+    p += kChunk;
+  }
+  out.Commit(to);
+  *line_start = reinterpret_cast<const Unit*>(start);
+  return reinterpret_cast<const Unit*>(p);
+}
+
+#ifdef STAMP_HAVE_AVX2
+// The fast lane with every call in it compiled for AVX2.
+template <class Units>
+[[STAMP_AVX2, gnu::flatten]] const typename Units::Unit* SkimLinesAvx2(
+    Output& out, const typename Units::Unit* p, const typename Units::Unit* end,
+    const typename Units::Unit** line_start, bool cr_before) {
+  return SkimLines<Avx2, Units>(out, p, end, line_start, cr_before);
+}
+#endif
+
+#endif  // STAMP_HAVE_SSE2
+
+VectorPath WidestPath() {
+#ifdef STAMP_HAVE_AVX2
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+      __builtin_cpu_supports("popcnt"))
+    return VectorPath::kAvx2;
+#endif
+#ifdef STAMP_HAVE_SSE2
+  return VectorPath::kSse2;
+#else
+  return VectorPath::kScalar;
+#endif
+}
+
+VectorPath& ChosenPath() {
+  static VectorPath path = WidestPath();
+  return path;
+}
+
+template <class Units>
+const typename Units::Unit* FastLane(Output& out, const typename Units::Unit* p,
+                                     const typename Units::Unit* end,
+                                     const typename Units::Unit** line_start,
+                                     bool cr_before) {
+#ifdef STAMP_HAVE_AVX2
+  if (ChosenPath() == VectorPath::kAvx2)
+    return SkimLinesAvx2<Units>(out, p, end, line_start, cr_before);
+#endif
+#ifdef STAMP_HAVE_SSE2
+  return SkimLines<Sse2, Units>(out, p, end, line_start, cr_before);
+#else
+  (void)out, (void)end, (void)line_start, (void)cr_before;
+  return p;
+#endif
+}
 
 // --- The rewrite ---
 
@@ -555,8 +750,12 @@ void Rewriter<Units>::Block(const Unit* p, const Unit* end) {
       continue;
     }
 
-    if (line_len_ == 0)  // the line began in this block
-      p = Units::CopyUntagged(out_, p, end, &line_start);
+    if (p == line_start) {
+      const Unit* const began = line_start;
+      p = FastLane<Units>(out_, p, end, &line_start, line_len_ > 0 && last_cr_);
+      if (line_start != began && line_len_ > 0)  // it ended that line
+        StartLine();
+    }
 
     // The line began at line_start in this block (or in an earlier one when
     // line_len_ > 0); its units before p are written.
@@ -673,6 +872,28 @@ Encoding Detect(std::string_view head, bool at_end) {
 }
 
 }  // namespace
+
+std::vector<VectorPath> VectorPaths() {
+  std::vector<VectorPath> paths;
+  for (VectorPath path :
+       {VectorPath::kScalar, VectorPath::kSse2, VectorPath::kAvx2}) {
+#ifdef STAMP_HAVE_SSE2
+    if (path == VectorPath::kScalar)
+      continue;
+#endif
+    if (path <= WidestPath())
+      paths.push_back(path);
+  }
+  return paths;
+}
+
+bool UseVectorPath(VectorPath path) {
+  const std::vector<VectorPath> paths = VectorPaths();
+  if (std::find(paths.begin(), paths.end(), path) == paths.end())
+    return false;
+  ChosenPath() = path;
+  return true;
+}
 
 Outcome RewriteLines(Source& in, Sink& out, std::string_view user,
                      const Trace& trace, std::string* err) {

@@ -452,9 +452,10 @@ TEST(RewriteLongLines, Utf16TraceLimitKeepsPairsWhole) {
 }
 
 // Random text made of the units that matter, so that line ends, CR LF pairs
-// and tags land at every offset of the 16-byte chunks the scan works in.
-// As UTF-16 it adds units whose bytes look like line ends or tag starts,
-// surrogates, and now and then a stray last byte.
+// and tags land at every offset of the chunks the scan works in, on every
+// vector path this machine can take.  As UTF-16 it adds units whose bytes
+// look like line ends or tag starts, surrogates, and now and then a stray
+// last byte.
 TEST(RewriteRandom, MatchesTheModel) {
   const char16_t* const kParts[] = {
       u"a", u"bc", u"\r", u"\n", u"\r\n", u"<", u"A", u"<A", u"<Author>",
@@ -464,34 +465,48 @@ TEST(RewriteRandom, MatchesTheModel) {
       u"\xD800", u"\xDC00", u"\U0001F600"};
   const size_t kByteParts = 13;
   const std::string kUsers[] = {kUser, "WS\\J\xC3\xBCrgen\xF0\x9F\x98\x80"};
-  uint32_t seed = 12345;
-  auto next = [&seed] {
-    seed = seed * 1103515245 + 12345;
-    return seed >> 16;
-  };
-  for (int round = 0; round < 300; ++round) {
-    const Encoding e = kEncodings[round % 3];
-    const size_t parts = e == Encoding::kBytes ? kByteParts : std::size(kParts);
-    std::u16string units;
-    const size_t len = next() % 3000;
-    while (units.size() < len)
-      units += kParts[next() % parts];
-    std::string in;
-    if (e == Encoding::kBytes)
-      in.assign(units.begin(), units.end());
-    else
-      in = Utf16(units, e) + (next() % 10 == 0 ? "z" : "");
-    const std::string& user = kUsers[next() % 2];
-    const size_t piece = round % 4 == 0 ? 0 : 1 + next() % 100;
-    const Result r = Rewrite(in, piece, user);
-    const stamp_model::Expected want = stamp_model::Rewrite(in, user);
-    ASSERT_EQ(r.outcome, want.outcome) << "round " << round;
-    if (want.outcome == stamp::Outcome::kOddLength) {
-      ASSERT_EQ(r.out, want.out.substr(0, r.out.size())) << "round " << round;
-      continue;
+  struct WidestPathAfterwards {
+    ~WidestPathAfterwards() {
+      stamp::UseVectorPath(stamp::VectorPaths().back());
     }
-    ASSERT_EQ(r.out, want.out) << "round " << round;
-    ASSERT_EQ(r.traces, want.traces) << "round " << round;
+  } restore;
+  for (const stamp::VectorPath path : stamp::VectorPaths()) {
+    ASSERT_TRUE(stamp::UseVectorPath(path));
+    const char* const name = stamp_model::NameOf(path);
+    uint32_t seed = 12345;
+    auto next = [&seed] {
+      seed = seed * 1103515245 + 12345;
+      return seed >> 16;
+    };
+    for (int round = 0; round < 400; ++round) {
+      const Encoding e = kEncodings[round % 3];
+      const size_t parts =
+          e == Encoding::kBytes ? kByteParts : std::size(kParts);
+      std::u16string units;
+      const size_t len = next() % 3000;
+      while (units.size() < len)
+        units += kParts[next() % parts];
+      std::string in;
+      if (e == Encoding::kBytes)
+        in.assign(units.begin(), units.end());
+      else
+        in = Utf16(units, e) + (next() % 10 == 0 ? "z" : "");
+      const std::string& user = kUsers[next() % 2];
+      // Whole, in small pieces, or in pieces large enough for whole chunks.
+      const size_t piece = round % 4 == 0   ? 0
+                           : round % 4 == 1 ? 1 + next() % 100
+                                            : 100 + next() % 2000;
+      const Result r = Rewrite(in, piece, user);
+      const stamp_model::Expected want = stamp_model::Rewrite(in, user);
+      ASSERT_EQ(r.outcome, want.outcome) << name << ", round " << round;
+      if (want.outcome == stamp::Outcome::kOddLength) {
+        ASSERT_EQ(r.out, want.out.substr(0, r.out.size()))
+            << name << ", round " << round;
+        continue;
+      }
+      ASSERT_EQ(r.out, want.out) << name << ", round " << round;
+      ASSERT_EQ(r.traces, want.traces) << name << ", round " << round;
+    }
   }
 }
 
