@@ -9,8 +9,10 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "rewrite/stamp.h"
+#include "rewrite/stamp_paths.h"
 #include "rewrite/stamp_test_model.h"
 
 namespace {
@@ -139,7 +141,9 @@ const std::string& Input(int kind) {
 
 enum Kind { kXmlLf, kXmlCrLf, kOneByteLines, kSingleLine, kXmlUtf16Le };
 
-void BM_RewriteLines(benchmark::State& state, Kind kind) {
+void BM_RewriteLines(benchmark::State& state, Kind kind,
+                     stamp::VectorPath path) {
+  stamp::UseVectorPath(path);
   const std::string& input = Input(kind);
   const size_t lines = std::count(input.begin(), input.end(), '\n') +
                        (input.back() != '\n' && input.back() != '\0');
@@ -172,17 +176,33 @@ void BM_RewriteLines(benchmark::State& state, Kind kind) {
       static_cast<double>(stamped), benchmark::Counter::kAvgIterations);
 }
 
-BENCHMARK_CAPTURE(BM_RewriteLines, xml_lines_lf, kXmlLf)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_RewriteLines, xml_lines_crlf, kXmlCrLf)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_RewriteLines, one_byte_lines, kOneByteLines)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_RewriteLines, single_line, kSingleLine)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_RewriteLines, xml_lines_utf16le, kXmlUtf16Le)
-    ->Unit(benchmark::kMillisecond);
-
 }  // namespace
 
-BENCHMARK_MAIN();
+// Every case on every vector path this machine can take, the widest (the
+// one the tool takes) first.
+int main(int argc, char** argv) {
+  const struct {
+    const char* name;
+    Kind kind;
+  } kCases[] = {
+      {"xml_lines_lf", kXmlLf},           {"xml_lines_crlf", kXmlCrLf},
+      {"one_byte_lines", kOneByteLines},  {"single_line", kSingleLine},
+      {"xml_lines_utf16le", kXmlUtf16Le},
+  };
+  std::vector<stamp::VectorPath> paths = stamp::VectorPaths();
+  std::reverse(paths.begin(), paths.end());
+  for (const stamp::VectorPath path : paths) {
+    for (const auto& c : kCases) {
+      const std::string name = std::string("BM_RewriteLines/") + c.name + "/" +
+                               stamp_model::NameOf(path);
+      benchmark::RegisterBenchmark(name.c_str(), BM_RewriteLines, c.kind, path)
+          ->Unit(benchmark::kMillisecond);
+    }
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv))
+    return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
