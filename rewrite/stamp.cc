@@ -28,6 +28,7 @@ namespace {
 // LF lines doubles in size.
 constexpr size_t kBlockSize = 128 * 1024;
 constexpr size_t kOutputSize = 2 * kBlockSize;
+constexpr size_t kWriteDirectly = kBlockSize / 4;
 constexpr std::string_view kCrLf = "\r\n";
 
 // Collects output into large writes.  The first failure sticks and turns
@@ -37,14 +38,17 @@ class Output {
  public:
   Output(Sink& sink, char* buf) : sink_(sink), buf_(buf) {}
 
+  // Large pieces, the parts of a long line, go to the sink as they are
+  // rather than through the buffer: copying them would cost more than the
+  // extra write.
   void Put(const char* data, size_t len) {
-    if (len > kOutputSize - used_) {
+    if (len >= kWriteDirectly) {
       Flush();
-      if (len >= kOutputSize) {
-        Write(data, len);
-        return;
-      }
+      Write(data, len);
+      return;
     }
+    if (len > kOutputSize - used_)
+      Flush();
     memcpy(buf_ + used_, data, len);
     used_ += len;
   }
@@ -84,9 +88,8 @@ class Output {
       Flush();
     return buf_ + used_;
   }
-  bool HasRoom(const char* to, size_t n) const {
-    return static_cast<size_t>(buf_ + kOutputSize - to) >= n;
-  }
+  // The last place from which |n| bytes fit.
+  char* LastRoom(size_t n) const { return buf_ + kOutputSize - n; }
   void Commit(const char* to) { used_ = to - buf_; }
 
   void Flush() {
@@ -111,38 +114,6 @@ class Output {
 
 // --- 8-bit text ---
 
-// The first byte in [p, end) where the scan has to stop and look: a line end,
-// or a place where the author tag may begin.  |end| when there is none.
-//
-// This is the loop every byte goes through.  Looking for LF and for "<A" in
-// one pass, 16 bytes at a time, costs less than a memchr() per line plus one
-// per "<", which markup has several of on every line.
-const char* NextStop(const char* p, const char* end) {
-#ifdef STAMP_HAVE_SSE2
-  const __m128i lf = _mm_set1_epi8('\n');
-  const __m128i lt = _mm_set1_epi8(kAuthorTag[0]);
-  const __m128i a = _mm_set1_epi8(kAuthorTag[1]);
-  // One byte of look-ahead for the tag's second byte.
-  while (end - p > 16) {
-    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i next =
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
-    const __m128i tag =
-        _mm_and_si128(_mm_cmpeq_epi8(here, lt), _mm_cmpeq_epi8(next, a));
-    const __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(here, lf), tag);
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
-    if (mask != 0)
-      return p + std::countr_zero(mask);
-    p += 16;
-  }
-#endif
-  for (; p < end; ++p) {
-    if (*p == '\n' || *p == kAuthorTag[0])
-      return p;
-  }
-  return end;
-}
-
 // What the rewrite needs to know of 8-bit text, whose units are bytes.
 struct Bytes {
   using Unit = char;
@@ -150,9 +121,6 @@ struct Bytes {
 
   static constexpr Unit Of(char c) { return c; }
 
-  static const char* NextStop(const char* p, const char* end) {
-    return stamp::NextStop(p, end);
-  }
   static const char* FindLf(const char* p, const char* end) {
     const void* lf = memchr(p, '\n', end - p);
     return lf ? static_cast<const char*>(lf) : end;
@@ -272,36 +240,6 @@ void AppendUtf8(std::u16string_view units, std::endian order,
   }
 }
 
-// The first unit in [p, end) where the scan has to stop and look: LF, or
-// where the tag may begin.  The same scan as for bytes, 8 units at a time.
-const char16_t* NextStop(const char16_t* p, const char16_t* end, char16_t lf,
-                         char16_t lt, char16_t a) {
-#ifdef STAMP_HAVE_SSE2
-  const __m128i lfs = _mm_set1_epi16(static_cast<int16_t>(lf));
-  const __m128i lts = _mm_set1_epi16(static_cast<int16_t>(lt));
-  const __m128i as = _mm_set1_epi16(static_cast<int16_t>(a));
-  while (end - p > 8) {
-    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i next =
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
-    const __m128i tag =
-        _mm_and_si128(_mm_cmpeq_epi16(here, lts), _mm_cmpeq_epi16(next, as));
-    const __m128i hit = _mm_or_si128(_mm_cmpeq_epi16(here, lfs), tag);
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
-    if (mask != 0)
-      return p + std::countr_zero(mask) / 2;
-    p += 8;
-  }
-#else
-  (void)a;
-#endif
-  for (; p < end; ++p) {
-    if (*p == lf || *p == lt)
-      return p;
-  }
-  return end;
-}
-
 // What the rewrite needs to know of UTF-16 text in byte order |kOrder|.
 template <std::endian kOrder>
 struct Utf16 {
@@ -310,10 +248,6 @@ struct Utf16 {
 
   static constexpr Unit Of(char c) { return InMemory(c, kOrder); }
 
-  static const Unit* NextStop(const Unit* p, const Unit* end) {
-    return stamp::NextStop(p, end, Of('\n'), Of(kAuthorTag[0]),
-                           Of(kAuthorTag[1]));
-  }
   static const Unit* FindLf(const Unit* p, const Unit* end) {
     return std::find(p, end, Of('\n'));
   }
@@ -377,7 +311,7 @@ struct ChunkMasks {
 // a 32-byte vector to or from a function compiled without AVX.
 struct Sse2 {
   template <class Units>
-  static ChunkMasks Classify(const char* p) {
+  static ChunkMasks CopyAndClassify(char* to, const char* p) {
     using Unit = typename Units::Unit;
     using M = Marks<Units>;
     const __m128i lf = Splat(M::kLf), cr = Splat(M::kCr);
@@ -385,6 +319,7 @@ struct Sse2 {
     ChunkMasks m{};
     for (size_t i = 0; i < kChunk; i += sizeof(__m128i)) {
       const __m128i here = Load(p + i), next = Load(p + i + sizeof(Unit));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), here);
       m.lf |= Bits(Equal<Unit>(here, lf)) << i;
       m.cr |= Bits(Equal<Unit>(here, cr)) << i;
       m.lt_a |= Bits(_mm_and_si128(Equal<Unit>(here, lt), Equal<Unit>(next, a)))
@@ -396,6 +331,51 @@ struct Sse2 {
   static void Copy(char* to, const char* from) {
     for (size_t i = 0; i < kChunk; i += sizeof(__m128i))
       _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), Load(from + i));
+  }
+
+  // Writes the chunk at |p| to |to| with a CR unit before each LF unit in
+  // |bare|, and returns the end of what it wrote.  SSE2 has no byte
+  // shuffle: a quarter of the chunk at a time, each CR is followed by a
+  // copy of the rest of the quarter only.
+  template <class Units>
+  static char* Spread(char* to, const char* p, uint64_t bare) {
+    using Unit = typename Units::Unit;
+    static constexpr Unit kCr = Marks<Units>::kCr;
+    constexpr size_t kQuarter = sizeof(__m128i);
+    for (size_t i = 0; i < kChunk; i += kQuarter, to += kQuarter) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to), Load(p + i));
+      for (uint64_t m = (bare >> i & 0xFFFF) & kUnitStarts<Unit>; m != 0;
+           m &= m - 1) {
+        const auto at = static_cast<size_t>(std::countr_zero(m));
+        memcpy(to + at, &kCr, sizeof(Unit));
+        to += sizeof(Unit);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + at), Load(p + i + at));
+      }
+    }
+    return to;
+  }
+
+  // The first LF or "<A" in the chunks from |p| to |last_chunk|, or the
+  // end of the last chunk.
+  template <class Units>
+  static const char* FindStop(const char* p, const char* last_chunk) {
+    using Unit = typename Units::Unit;
+    using M = Marks<Units>;
+    const __m128i lf = Splat(M::kLf);
+    const __m128i lt = Splat(M::kTag[0]), a = Splat(M::kTag[1]);
+    for (; p <= last_chunk; p += kChunk) {
+      uint64_t stops = 0;
+      for (size_t i = 0; i < kChunk; i += sizeof(__m128i)) {
+        const __m128i here = Load(p + i), next = Load(p + i + sizeof(Unit));
+        stops |= Bits(_mm_or_si128(Equal<Unit>(here, lf),
+                                   _mm_and_si128(Equal<Unit>(here, lt),
+                                                 Equal<Unit>(next, a))))
+                 << i;
+      }
+      if (stops != 0)
+        return p + std::countr_zero(stops);
+    }
+    return p;
   }
 
  private:
@@ -416,12 +396,31 @@ struct Sse2 {
 };
 
 #ifdef STAMP_HAVE_AVX2
+// For each pattern of LFs that need a CR among 8 bytes of text, the byte
+// shuffle that spreads the 8 bytes out with a CR unit before each of those
+// LF units: index i takes byte i of the text, 8 + b byte b of a CR unit.
+template <size_t kUnitSize>
+constexpr auto kSpreadShuffles = [] {
+  std::array<std::array<uint8_t, 16>, 256> spreads{};
+  for (size_t bare = 0; bare < spreads.size(); ++bare) {
+    size_t to = 0;
+    for (uint8_t i = 0; i < 8; ++i) {
+      if (i % kUnitSize == 0 && (bare >> i & 1) != 0) {
+        for (uint8_t b = 0; b < kUnitSize; ++b)
+          spreads[bare][to++] = 8 + b;
+      }
+      spreads[bare][to++] = i;
+    }
+  }
+  return spreads;
+}();
+
 // Every function is compiled for AVX2, and runs only where the processor
 // has it.
 #define STAMP_AVX2 gnu::target("avx2,bmi,popcnt")
 struct Avx2 {
   template <class Units>
-  [[STAMP_AVX2]] static ChunkMasks Classify(const char* p) {
+  [[STAMP_AVX2]] static ChunkMasks CopyAndClassify(char* to, const char* p) {
     using Unit = typename Units::Unit;
     using M = Marks<Units>;
     const __m256i lf = Splat(M::kLf), cr = Splat(M::kCr);
@@ -429,6 +428,7 @@ struct Avx2 {
     ChunkMasks m{};
     for (size_t i = 0; i < kChunk; i += sizeof(__m256i)) {
       const __m256i here = Load(p + i), next = Load(p + i + sizeof(Unit));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + i), here);
       m.lf |= Bits(Equal<Unit>(here, lf)) << i;
       m.cr |= Bits(Equal<Unit>(here, cr)) << i;
       m.lt_a |=
@@ -443,7 +443,56 @@ struct Avx2 {
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + i), Load(from + i));
   }
 
+  template <class Units>
+  [[STAMP_AVX2]] static const char* FindStop(const char* p,
+                                             const char* last_chunk) {
+    for (; p <= last_chunk; p += kChunk) {
+      const __m256i low = Stops<Units>(p), high = Stops<Units>(p + 32);
+      const __m256i any = _mm256_or_si256(low, high);
+      if (!_mm256_testz_si256(any, any))
+        return p + std::countr_zero(Bits(low) | Bits(high) << 32);
+    }
+    return p;
+  }
+
+  // Writes the chunk at |p| to |to| with a CR unit before each LF unit in
+  // |bare|, and returns the end of what it wrote: 8 bytes at a time, each
+  // spread out by a byte shuffle (SSSE3, which every AVX2 processor has).
+  // It costs the same for any number of CRs; WriteChunk() says when that
+  // pays.
+  template <class Units>
+  [[STAMP_AVX2]] static char* Spread(char* to, const char* p, uint64_t bare) {
+    using Unit = typename Units::Unit;
+    const __m128i crs =
+        sizeof(Unit) == 1
+            ? _mm_set1_epi8(static_cast<char>(Marks<Units>::kCr))
+            : _mm_set1_epi16(static_cast<int16_t>(Marks<Units>::kCr));
+    for (size_t i = 0; i < kChunk; i += 8) {
+      const auto eight = static_cast<uint8_t>(bare >> i);
+      const __m128i text = _mm_unpacklo_epi64(
+          _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + i)), crs);
+      const __m128i spread = _mm_shuffle_epi8(
+          text, _mm_loadu_si128(reinterpret_cast<const __m128i*>(
+                    kSpreadShuffles<sizeof(Unit)>[eight].data())));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to), spread);
+      to += 8 + std::popcount(eight);
+    }
+    return to;
+  }
+
  private:
+  // Where the 32 bytes at |p| hold an LF or begin "<A".
+  template <class Units>
+  [[STAMP_AVX2]] static __m256i Stops(const char* p) {
+    using Unit = typename Units::Unit;
+    using M = Marks<Units>;
+    const __m256i here = Load(p);
+    return _mm256_or_si256(
+        Equal<Unit>(here, Splat(M::kLf)),
+        _mm256_and_si256(
+            Equal<Unit>(here, Splat(M::kTag[0])),
+            Equal<Unit>(Load(p + sizeof(Unit)), Splat(M::kTag[1]))));
+  }
   [[STAMP_AVX2]] static __m256i Load(const char* p) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
   }
@@ -462,35 +511,52 @@ struct Avx2 {
 };
 #endif  // STAMP_HAVE_AVX2
 
-// Whether one of the "<A" pairs in |lt_a| begins the whole tag.
+// Where the first of the "<A" pairs in |lt_a| that begins the whole tag
+// is, or kChunk when none does.
 template <class Units>
-bool HoldsTag(const char* p, uint64_t lt_a) {
+size_t FindTag(const char* p, uint64_t lt_a) {
   using M = Marks<Units>;
   for (uint64_t m = lt_a & kUnitStarts<typename Units::Unit>; m != 0;
        m &= m - 1) {
-    if (memcmp(p + std::countr_zero(m), M::kTag.data(), sizeof(M::kTag)) == 0)
-      return true;
+    const auto at = static_cast<size_t>(std::countr_zero(m));
+    if (memcmp(p + at, M::kTag.data(), sizeof(M::kTag)) == 0)
+      return at;
   }
-  return false;
+  return kChunk;
 }
 
-// Writes the chunk at |p| to |to| with a CR before each LF in |bare|, and
-// returns the end of what it wrote.  Each CR is followed by a copy of the
-// rest of the chunk, which the next CR's copy partly overwrites.
+// This many chunks without a line end make a long line.
+constexpr size_t kLongLine = 4;
+
+// The lowest set bit of |m|, or 64 when it has none, without the branch that
+// std::countr_zero() takes for 0 where the processor lacks TZCNT.
+constexpr size_t LowestBit(uint64_t m) {
+  return std::countr_zero(m | uint64_t{1} << 63) + (m == 0 ? 1 : 0);
+}
+
+// Above this many CRs in a chunk, short lines, Spread() is faster than a
+// copy of the rest of the chunk for each.
+constexpr size_t kSpreadAbove = 8;
+
+// Puts a CR before each LF in |bare| into the copy of the chunk at |p| that
+// |to| holds, and returns the end of the result.  Each CR is followed by a
+// copy of the rest of the chunk, which the next CR's copy partly
+// overwrites.
 template <class Isa, class Units>
 char* WriteChunk(char* to, const char* p, uint64_t bare) {
   using Unit = typename Units::Unit;
   static constexpr Unit kCr = Marks<Units>::kCr;
   uint64_t m = bare & kUnitStarts<Unit>;
-  const size_t added = std::popcount(m) * sizeof(Unit);
-  Isa::Copy(to, p);
+  const auto crs = static_cast<size_t>(std::popcount(m));
+  if (crs > kSpreadAbove)
+    return Isa::template Spread<Units>(to, p, bare);
   // Most chunks of text hold two line ends or fewer: the first two CRs go
   // in without a branch that the processor would often guess wrong.  A CR
   // that is not there goes past the end of the chunk's output, where the
   // next chunk's output overwrites it.
   size_t shift = 0;
   for (int i = 0; i < 2; ++i, shift += sizeof(Unit), m &= m - 1) {
-    const auto at = static_cast<size_t>(std::countr_zero(m));
+    const size_t at = LowestBit(m);
     memcpy(to + shift + at, &kCr, sizeof(Unit));
     Isa::Copy(to + shift + sizeof(Unit) + at, p + at);
   }
@@ -499,7 +565,7 @@ char* WriteChunk(char* to, const char* p, uint64_t bare) {
     memcpy(to + shift + at, &kCr, sizeof(Unit));
     Isa::Copy(to + shift + sizeof(Unit) + at, p + at);
   }
-  return to + kChunk + added;
+  return to + kChunk + crs * sizeof(Unit);
 }
 
 // The fast lane over [p, end) from where a line may begin: copies whole
@@ -516,29 +582,60 @@ const typename Units::Unit* SkimLines(Output& out,
   constexpr unsigned kUnitBits = sizeof(Unit);  // bits of a unit in a mask
   const char* p = reinterpret_cast<const char*>(from);
   const char* const last = reinterpret_cast<const char*>(end);
-  const char* start = reinterpret_cast<const char*>(*line_start);
+  if (static_cast<size_t>(last - p) < kChunk + kInputSlack)
+    return from;
   // Locals rather than members: the stores could alias members and would
   // make the compiler reload them for every chunk.
-  char* to = out.Room(kChunkRoom);
+  const char* const first = p;
+  size_t line_offset = 0;  // where the last line begun starts, from |first|
+  // As much text as surely fits in the output, which a chunk at most
+  // doubles.  A flush in the loop would cost more than its call: GCC
+  // would build the loop's constant vectors anew in every round.
+  char* to = out.Room(kOutputSize / 2);
+  const size_t fits = (out.LastRoom(kChunkRoom) - to) / 2;
+  const char* const last_chunk =
+      p +
+      std::min(static_cast<size_t>(last - p) - (kChunk + kInputSlack), fits);
   uint64_t cr_carry = cr_before ? (uint64_t{1} << kUnitBits) - 1 : 0;
-  while (static_cast<size_t>(last - p) >= kChunk + kInputSlack) {
-    const ChunkMasks m = Isa::template Classify<Units>(p);
-    if (m.lt_a != 0 && HoldsTag<Units>(p, m.lt_a))
-      break;
-    if (!out.HasRoom(to, kChunkRoom)) {
-      out.Commit(to);
-      to = out.Room(kChunkRoom);
-    }
+  uint64_t chunks_in_line = 0;
+  while (p <= last_chunk) {
+    const ChunkMasks m = Isa::template CopyAndClassify<Units>(to, p);
     // An LF needs a CR unless the unit before it is one.
     const uint64_t bare = m.lf & ~(m.cr << kUnitBits | cr_carry);
+    if (m.lt_a != 0) {
+      // At the tag, the lines before its own are done here, and the
+      // line-by-line rewrite takes over at the start of its line.
+      if (const size_t tag = FindTag<Units>(p, m.lt_a); tag < kChunk) {
+        const uint64_t before = m.lf & ((uint64_t{1} << tag) - 1);
+        if (before != 0) {
+          const auto line = static_cast<size_t>(64 - std::countl_zero(before));
+          to = WriteChunk<Isa, Units>(to, p,
+                                      bare & ((uint64_t{1} << line) - 1)) -
+               (kChunk - line);
+          p += line;
+          line_offset = static_cast<size_t>(p - first);
+        }
+        break;
+      }
+    }
     cr_carry = m.cr >> (64 - kUnitBits);
     to = WriteChunk<Isa, Units>(to, p, bare);
-    if (m.lf != 0)
-      start = p + 64 - std::countl_zero(m.lf);
+    // Where the last line begun starts, and how many chunks it fills, with
+    // masks rather than branches the processor would often guess wrong.
+    const uint64_t no_lf = m.lf == 0 ? ~uint64_t{0} : 0;
+    const auto after_lf = static_cast<size_t>(
+        (static_cast<uint64_t>(p - first) + 64 - std::countl_zero(m.lf | 1)) &
+        ~no_lf);
+    line_offset = after_lf | (line_offset & no_lf);
+    chunks_in_line = (chunks_in_line + 1) & no_lf;
     p += kChunk;
+    // A long line goes faster through NextStop().
+    if (chunks_in_line == kLongLine)
+      break;
   }
   out.Commit(to);
-  *line_start = reinterpret_cast<const Unit*>(start);
+  if (line_offset != 0)
+    *line_start = reinterpret_cast<const Unit*>(first + line_offset);
   return reinterpret_cast<const Unit*>(p);
 }
 
@@ -549,6 +646,14 @@ template <class Units>
     Output& out, const typename Units::Unit* p, const typename Units::Unit* end,
     const typename Units::Unit** line_start, bool cr_before) {
   return SkimLines<Avx2, Units>(out, p, end, line_start, cr_before);
+}
+#endif
+
+#ifdef STAMP_HAVE_AVX2
+template <class Units>
+[[STAMP_AVX2, gnu::flatten]] const char* FindStopAvx2(const char* p,
+                                                      const char* last_chunk) {
+  return Avx2::FindStop<Units>(p, last_chunk);
 }
 #endif
 
@@ -571,6 +676,37 @@ VectorPath WidestPath() {
 VectorPath& ChosenPath() {
   static VectorPath path = WidestPath();
   return path;
+}
+
+// The first unit in [p, end) where the scan has to stop and look: an LF,
+// or a place where the author tag may begin.  |end| when there is none.
+// Looking for LF and "<A" in one pass costs less than a memchr() per line
+// plus one per "<", which markup has several of on every line.
+template <class Units>
+const typename Units::Unit* NextStop(const typename Units::Unit* p,
+                                     const typename Units::Unit* end) {
+  using Unit = typename Units::Unit;
+  using M = Marks<Units>;
+#ifdef STAMP_HAVE_SSE2
+  const char* const last = reinterpret_cast<const char*>(end);
+  if (static_cast<size_t>(last - reinterpret_cast<const char*>(p)) >=
+      kChunk + kInputSlack) {
+    const char* const last_chunk = last - (kChunk + kInputSlack);
+    const char* const from = reinterpret_cast<const char*>(p);
+#ifdef STAMP_HAVE_AVX2
+    if (ChosenPath() == VectorPath::kAvx2)
+      p = reinterpret_cast<const Unit*>(FindStopAvx2<Units>(from, last_chunk));
+    else
+#endif
+      p = reinterpret_cast<const Unit*>(
+          Sse2::FindStop<Units>(from, last_chunk));
+  }
+#endif
+  for (; p < end; ++p) {
+    if (*p == M::kLf || *p == M::kTag[0])
+      return p;
+  }
+  return end;
 }
 
 template <class Units>
@@ -759,9 +895,9 @@ void Rewriter<Units>::Block(const Unit* p, const Unit* end) {
 
     // The line began at line_start in this block (or in an earlier one when
     // line_len_ > 0); its units before p are written.
-    const Unit* stop = Units::NextStop(p, end);
+    const Unit* stop = NextStop<Units>(p, end);
     while (stop < end && *stop != kLf && !TagAt(stop, end))
-      stop = Units::NextStop(stop + 1, end);
+      stop = NextStop<Units>(stop + 1, end);
     if (stop == end) {
       out_.Put(p, end - p);
       matched_ = TrailingTagPrefix(p, end);
