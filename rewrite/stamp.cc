@@ -310,6 +310,15 @@ struct ChunkMasks {
 // names.  No vector crosses the functions of a width: Clang refuses to pass
 // a 32-byte vector to or from a function compiled without AVX.
 struct Sse2 {
+  // The bits set in |m|.  A processor with only SSE2 may lack POPCNT, and
+  // std::popcount() would call a library function.
+  static size_t Count(uint64_t m) {
+    m -= m >> 1 & 0x5555555555555555;
+    m = (m & 0x3333333333333333) + (m >> 2 & 0x3333333333333333);
+    m = (m + (m >> 4)) & 0x0F0F0F0F0F0F0F0F;
+    return (m * 0x0101010101010101) >> 56;
+  }
+
   template <class Units>
   static ChunkMasks CopyAndClassify(char* to, const char* p) {
     using Unit = typename Units::Unit;
@@ -419,6 +428,8 @@ constexpr auto kSpreadShuffles = [] {
 // has it.
 #define STAMP_AVX2 gnu::target("avx2,bmi,popcnt")
 struct Avx2 {
+  [[STAMP_AVX2]] static size_t Count(uint64_t m) { return std::popcount(m); }
+
   template <class Units>
   [[STAMP_AVX2]] static ChunkMasks CopyAndClassify(char* to, const char* p) {
     using Unit = typename Units::Unit;
@@ -547,7 +558,7 @@ char* WriteChunk(char* to, const char* p, uint64_t bare) {
   using Unit = typename Units::Unit;
   static constexpr Unit kCr = Marks<Units>::kCr;
   uint64_t m = bare & kUnitStarts<Unit>;
-  const auto crs = static_cast<size_t>(std::popcount(m));
+  const size_t crs = Isa::Count(m);
   if (crs > kSpreadAbove)
     return Isa::template Spread<Units>(to, p, bare);
   // Most chunks of text hold two line ends or fewer: the first two CRs go
