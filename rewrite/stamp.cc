@@ -318,6 +318,11 @@ struct Sse2 {
     m = (m + (m >> 4)) & 0x0F0F0F0F0F0F0F0F;
     return (m * 0x0101010101010101) >> 56;
   }
+  // The lowest bit set in |m|, or 64 when it has none, without the branch
+  // that std::countr_zero() takes for 0 where the processor lacks TZCNT.
+  static size_t LowestBit(uint64_t m) {
+    return std::countr_zero(m | uint64_t{1} << 63) + (m == 0 ? 1 : 0);
+  }
 
   template <class Units>
   static ChunkMasks CopyAndClassify(char* to, const char* p) {
@@ -429,6 +434,9 @@ constexpr auto kSpreadShuffles = [] {
 #define STAMP_AVX2 gnu::target("avx2,bmi,popcnt")
 struct Avx2 {
   [[STAMP_AVX2]] static size_t Count(uint64_t m) { return std::popcount(m); }
+  [[STAMP_AVX2]] static size_t LowestBit(uint64_t m) {
+    return std::countr_zero(m);  // TZCNT
+  }
 
   template <class Units>
   [[STAMP_AVX2]] static ChunkMasks CopyAndClassify(char* to, const char* p) {
@@ -539,12 +547,6 @@ size_t FindTag(const char* p, uint64_t lt_a) {
 // This many chunks without a line end make a long line.
 constexpr size_t kLongLine = 4;
 
-// The lowest set bit of |m|, or 64 when it has none, without the branch that
-// std::countr_zero() takes for 0 where the processor lacks TZCNT.
-constexpr size_t LowestBit(uint64_t m) {
-  return std::countr_zero(m | uint64_t{1} << 63) + (m == 0 ? 1 : 0);
-}
-
 // Above this many CRs in a chunk, short lines, Spread() is faster than a
 // copy of the rest of the chunk for each.
 constexpr size_t kSpreadAbove = 8;
@@ -567,7 +569,7 @@ char* WriteChunk(char* to, const char* p, uint64_t bare) {
   // next chunk's output overwrites it.
   size_t shift = 0;
   for (int i = 0; i < 2; ++i, shift += sizeof(Unit), m &= m - 1) {
-    const size_t at = LowestBit(m);
+    const size_t at = Isa::LowestBit(m);
     memcpy(to + shift + at, &kCr, sizeof(Unit));
     Isa::Copy(to + shift + sizeof(Unit) + at, p + at);
   }
