@@ -30,6 +30,7 @@ constexpr size_t kBlockSize = 128 * 1024;
 constexpr size_t kOutputSize = 2 * kBlockSize;
 constexpr size_t kWriteDirectly = kBlockSize / 4;
 constexpr std::string_view kCrLf = "\r\n";
+constexpr size_t kTagSize = kAuthorTag.size();
 
 // Collects output into large writes.  The first failure sticks and turns
 // every later Put() into a no-op, so the scanning loop needs no error paths;
@@ -278,9 +279,9 @@ struct Marks {
   using Unit = typename Units::Unit;
   static constexpr Unit kLf = Units::Of('\n');
   static constexpr Unit kCr = Units::Of('\r');
-  static constexpr std::array<Unit, kAuthorTag.size()> kTag = [] {
-    std::array<Unit, kAuthorTag.size()> tag{};
-    for (size_t i = 0; i < tag.size(); ++i)
+  static constexpr std::array<Unit, kTagSize> kTag = [] {
+    std::array<Unit, kTagSize> tag{};
+    for (size_t i = 0; i < kTagSize; ++i)
       tag[i] = Units::Of(kAuthorTag[i]);
     return tag;
   }();
@@ -420,8 +421,8 @@ constexpr auto kSpreadShuffles = [] {
     size_t to = 0;
     for (uint8_t i = 0; i < 8; ++i) {
       if (i % kUnitSize == 0 && (bare >> i & 1) != 0) {
-        for (uint8_t b = 0; b < kUnitSize; ++b)
-          spreads[bare][to++] = 8 + b;
+        for (size_t b = 0; b < kUnitSize; ++b)
+          spreads[bare][to++] = static_cast<uint8_t>(8 + b);
       }
       spreads[bare][to++] = i;
     }
@@ -698,14 +699,14 @@ VectorPath& ChosenPath() {
 template <class Units>
 const typename Units::Unit* NextStop(const typename Units::Unit* p,
                                      const typename Units::Unit* end) {
-  using Unit = typename Units::Unit;
   using M = Marks<Units>;
 #ifdef STAMP_HAVE_SSE2
+  // A chunk at a time while a chunk and what it looks ahead at are left.
+  using Unit = typename Units::Unit;
+  const char* const from = reinterpret_cast<const char*>(p);
   const char* const last = reinterpret_cast<const char*>(end);
-  if (static_cast<size_t>(last - reinterpret_cast<const char*>(p)) >=
-      kChunk + kInputSlack) {
+  if (static_cast<size_t>(last - from) >= kChunk + kInputSlack) {
     const char* const last_chunk = last - (kChunk + kInputSlack);
-    const char* const from = reinterpret_cast<const char*>(p);
 #ifdef STAMP_HAVE_AVX2
     if (ChosenPath() == VectorPath::kAvx2)
       p = reinterpret_cast<const Unit*>(FindStopAvx2<Units>(from, last_chunk));
@@ -760,20 +761,15 @@ class Rewriter {
   void Finish();
 
  private:
-  static constexpr size_t kTagSize = kAuthorTag.size();
-  static constexpr std::array<Unit, kTagSize> kTag = [] {
-    std::array<Unit, kTagSize> tag{};
-    for (size_t i = 0; i < kTagSize; ++i)
-      tag[i] = Units::Of(kAuthorTag[i]);
-    return tag;
-  }();
-  static constexpr Unit kLf = Units::Of('\n');
-  static constexpr Unit kCr = Units::Of('\r');
+  static constexpr Unit kLf = Marks<Units>::kLf;
+  static constexpr Unit kCr = Marks<Units>::kCr;
+  static constexpr const auto& kTag = Marks<Units>::kTag;
   static constexpr std::array<Unit, 2> kCrLfUnits = {kCr, kLf};
 
   static bool TagAt(const Unit* p, const Unit* end);
   static size_t TrailingTagPrefix(const Unit* p, const Unit* end);
 
+  const Unit* Skim(const Unit* p, const Unit* end, const Unit** line_start);
   void Stamp(const Unit* line_start, const Unit* tag_end);
   void StartLine();
   void CarryLine(const Unit* line_start, const Unit* end);
@@ -831,6 +827,18 @@ void Rewriter<Units>::CarryLine(const Unit* line_start, const Unit* end) {
     carry_.append(line_start, std::min(len, kTracePrefixLimit - carry_.size()));
   line_len_ += len;
   last_cr_ = end[-1] == kCr;
+}
+
+// Takes the lines from |p|, where one begins, through the fast lane as far
+// as it goes, and returns where it stopped.
+template <class Units>
+auto Rewriter<Units>::Skim(const Unit* p, const Unit* end,
+                           const Unit** line_start) -> const Unit* {
+  const Unit* const began = *line_start;
+  p = FastLane<Units>(out_, p, end, line_start, line_len_ > 0 && last_cr_);
+  if (*line_start != began && line_len_ > 0)  // it ended that line
+    StartLine();
+  return p;
 }
 
 // The line's units up to |tag_end| have been written; complete it.
@@ -899,12 +907,8 @@ void Rewriter<Units>::Block(const Unit* p, const Unit* end) {
       continue;
     }
 
-    if (p == line_start) {
-      const Unit* const began = line_start;
-      p = FastLane<Units>(out_, p, end, &line_start, line_len_ > 0 && last_cr_);
-      if (line_start != began && line_len_ > 0)  // it ended that line
-        StartLine();
-    }
+    if (p == line_start)
+      p = Skim(p, end, &line_start);
 
     // The line began at line_start in this block (or in an earlier one when
     // line_len_ > 0); its units before p are written.
@@ -1023,17 +1027,13 @@ Encoding Detect(std::string_view head, bool at_end) {
 }  // namespace
 
 std::vector<VectorPath> VectorPaths() {
-  std::vector<VectorPath> paths;
-  for (VectorPath path :
-       {VectorPath::kScalar, VectorPath::kSse2, VectorPath::kAvx2}) {
 #ifdef STAMP_HAVE_SSE2
-    if (path == VectorPath::kScalar)
-      continue;
+  if (WidestPath() == VectorPath::kAvx2)
+    return {VectorPath::kSse2, VectorPath::kAvx2};
+  return {VectorPath::kSse2};
+#else
+  return {VectorPath::kScalar};
 #endif
-    if (path <= WidestPath())
-      paths.push_back(path);
-  }
-  return paths;
 }
 
 bool UseVectorPath(VectorPath path) {
