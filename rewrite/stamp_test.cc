@@ -474,13 +474,14 @@ TEST(RewriteLongLines, Utf16TraceLimitKeepsPairsWhole) {
 // look like line ends or tag starts, surrogates, and now and then a stray
 // last byte.
 TEST(RewriteRandom, MatchesTheModel) {
-  const char16_t* const kParts[] = {
+  const std::u16string kParts[] = {
       u"a", u"bc", u"\r", u"\n", u"\r\n", u"<", u"A", u"<A", u"<Author>",
       u"<Autho", u"x<Author>y</Author>", u"                ", u"\n\n\n",
+      std::u16string(300, u'-'),  // lines longer than the fast lane takes
       // Only in UTF-16:
       u"\u0A0D", u"\u0D0A", u"\u3C41", u"\u413C", u"\u0A00", u"\u3C00",
       u"\xD800", u"\xDC00", u"\U0001F600"};
-  const size_t kByteParts = 13;
+  const size_t kByteParts = 14;
   const std::string kUsers[] = {kUser, "WS\\J\xC3\xBCrgen\xF0\x9F\x98\x80"};
   OnEveryPath([&] {
     uint32_t seed = 12345;
