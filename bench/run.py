@@ -500,7 +500,9 @@ def cpu_model():
 def filesystem(path):
     proc = subprocess.run(["findmnt", "-n", "-o", "FSTYPE,SOURCE", "-T",
                            str(path)], capture_output=True, text=True)
-    return " ".join(proc.stdout.split()) or "unknown"
+    # A directory mounted over more than once: the last mount is the one seen.
+    lines = proc.stdout.splitlines()
+    return " ".join(lines[-1].split()) if lines else "unknown"
 
 
 def sed_version():
