@@ -612,7 +612,6 @@ const typename Units::Unit* SkimLines(Output& out,
   // Locals rather than members: the stores could alias members and would
   // make the compiler reload them for every chunk.
   const char* const first = p;
-  size_t line_offset = 0;  // where the last line begun starts, from |first|
   // As much text as surely fits in the output, which a chunk at most
   // doubles.  A flush in the loop would cost more than its call: GCC
   // would build the loop's constant vectors anew in every round.
@@ -638,29 +637,31 @@ const typename Units::Unit* SkimLines(Output& out,
                                       bare & ((uint64_t{1} << line) - 1)) -
                (kChunk - line);
           p += line;
-          line_offset = static_cast<size_t>(p - first);
         }
         break;
       }
     }
     cr_carry = m.cr >> (64 - kUnitBits);
     to = WriteChunk<Isa, Units>(to, p, bare);
-    // Where the last line begun starts, and how many chunks it fills, with
-    // masks rather than branches the processor would often guess wrong.
-    const uint64_t no_lf = m.lf == 0 ? ~uint64_t{0} : 0;
-    const auto after_lf = static_cast<size_t>(
-        (static_cast<uint64_t>(p - first) + 64 - std::countl_zero(m.lf | 1)) &
-        ~no_lf);
-    line_offset = after_lf | (line_offset & no_lf);
-    chunks_in_line = (chunks_in_line + 1) & no_lf;
+    // How many chunks the last line fills, with a mask rather than a branch
+    // that the processor would often guess wrong.
+    chunks_in_line = (chunks_in_line + 1) * static_cast<uint64_t>(m.lf == 0);
     p += kChunk;
     // A long line goes faster through NextStop().
     if (chunks_in_line == kLongLine)
       break;
   }
   out.Commit(to);
-  if (line_offset != 0)
-    *line_start = reinterpret_cast<const Unit*>(first + line_offset);
+  // The last line begun starts behind the last LF before |p|, which lies
+  // at most a few chunks back: found once here rather than kept track of
+  // in every chunk.
+  const auto* const done = reinterpret_cast<const Unit*>(first);
+  for (const auto* q = reinterpret_cast<const Unit*>(p); q > done; --q) {
+    if (q[-1] == Marks<Units>::kLf) {
+      *line_start = q;
+      break;
+    }
+  }
   return reinterpret_cast<const Unit*>(p);
 }
 
