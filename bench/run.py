@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Times authorstamp against the floor of its own work and GNU sed.
 
-The floor is a durable atomic replace of the same bytes: a copy into a new
-file in user space (dd bs=128K conv=fsync), renamed over the target, then
-the directory flushed.  Generates five inputs in a scratch directory, runs
+The floor is a durable atomic replace with the bytes authorstamp writes: a
+copy of them into a new file in user space (dd bs=128K conv=fsync), renamed
+over the target, then the directory flushed.  Generates five inputs in a scratch directory, runs
 every command on a fresh copy of each input, round after round, and prints
 one table of medians, peak memory and the per-round ratios the tool's goals
 are stated in, then the time per run on a small file.  See
@@ -32,8 +32,10 @@ GNU_TIME = "/usr/bin/time"
 TAGGED_LINE = "<Author>old</Author>"
 
 # The goals, as medians of per-round ratios of wall-clock times and as peak
-# memory.
-GOAL_VS_FLOOR = 1.3       # authorstamp / the replace floor at most this
+# memory.  authorstamp / the replace floor at most this; where the storage
+# is fast (tmpfs) the rewrite's own time shows, and these bound it.
+GOAL_VS_FLOOR = {"xml": 1.2, "lines": 1.4}
+GOAL_VS_FLOOR_OTHERS = 1.3
 GOAL_MEMORY_MIB = 16.0    # authorstamp's peak memory below this, every input
 
 
@@ -186,8 +188,9 @@ def sed_program(user):
 class Layout:
     """The files of one timed run, all in the run directory."""
 
-    def __init__(self, run_dir):
+    def __init__(self, run_dir, stamped):
         self.dir = run_dir
+        self.stamped = stamped  # the bytes authorstamp writes, for the floor
         self.tool = run_dir / "authorstamp"
         self.target = run_dir / "target"
         self.scratch = run_dir / "targetNew"  # the tool's own scratch name
@@ -211,11 +214,12 @@ class Layout:
             "dd": ["dd", f"if={t}", f"of={self.copy}", "bs=1M",
                    "conv=fsync", "status=none"],
             # What any tool that replaces the file durably and atomically
-            # must do at the least, with the bytes it was given.
+            # with these bytes must do at the least.
             "floor": ["sh", "-c",
                       'dd if="$1" of="$2" bs=128K conv=fsync status=none '
-                      '&& mv -f -- "$2" "$1" && sync -- "$3"',
-                      "sh", t, str(self.copy), str(self.dir)],
+                      '&& mv -f -- "$2" "$3" && sync -- "$4"',
+                      "sh", str(self.stamped), str(self.copy), t,
+                      str(self.dir)],
             # The tool finds its argument beside itself.
             "authorstamp": [str(self.tool), self.target.name],
             "sed": ["sh", "-c", *sed],
@@ -253,7 +257,8 @@ def can_drop_caches():
 
 
 def prepare(layout, source, cache):
-    """Puts a fresh copy of |source| in place and gets the disk quiet."""
+    """Puts a fresh copy of |source| in place and gets the disk quiet.  The
+    floor's input, the stamped bytes, is cached like the target."""
     for p in layout.temporaries:
         p.unlink(missing_ok=True)
     shutil.copyfile(source, layout.target)
@@ -267,9 +272,10 @@ def prepare(layout, source, cache):
     with open("/proc/sys/vm/drop_caches", "w") as f:
         f.write("3\n")
     if cache == "warm":
-        with open(layout.target, "rb", buffering=0) as f:
-            while f.read(8 * MIB):
-                pass
+        for path in (layout.target, layout.stamped):
+            with open(path, "rb", buffering=0) as f:
+                while f.read(8 * MIB):
+                    pass
     pretouch(max(4 * source.stat().st_size, 4096 * MIB))
 
 
@@ -312,12 +318,28 @@ def same_bytes(a, b):
     return subprocess.run(["cmp", "-s", str(a), str(b)]).returncode == 0
 
 
+def stamp_once(layout, source):
+    """Runs authorstamp once, untimed, on a copy of |source|: its output is
+    what the floor writes and what sed must give."""
+    for p in layout.temporaries:
+        p.unlink(missing_ok=True)
+    shutil.copyfile(source, layout.target)
+    proc = subprocess.run([str(layout.tool), layout.target.name],
+                          stdin=subprocess.DEVNULL, capture_output=True)
+    if proc.returncode != 0 or proc.stderr:
+        sys.exit(f"bench: authorstamp failed (exit {proc.returncode}): "
+                 f"{proc.stderr.decode(errors='replace').strip()}")
+    os.replace(layout.target, layout.stamped)
+    if same_bytes(layout.stamped, source):
+        sys.exit("bench: authorstamp left the input unchanged")
+
+
 def bench_input(layout, source, runs, user, cache, utf16):
-    """Times every command |runs| times, the commands taking turns.  The
-    first round, in the order of COMMANDS, runs authorstamp before sed, whose
-    result is checked against it."""
+    """Times every command |runs| times, the commands taking turns.  In the
+    first round, the results of authorstamp, sed and the floor are checked
+    against the bytes of an untimed run of authorstamp."""
+    stamp_once(layout, source)
     results = {c: [] for c in COMMANDS}
-    stamped = layout.dir / "stamped-by-authorstamp"
     same = None
     for i in range(runs):
         # Each round starts one command later, so that no command always
@@ -327,18 +349,15 @@ def bench_input(layout, source, runs, user, cache, utf16):
             prepare(layout, source, cache)
             argv = layout.commands(user, utf16)[name]
             results[name].append(timed(argv, layout.dir / "time.out"))
-            if i == 0 and name == "authorstamp":
-                os.replace(layout.target, stamped)
-                if same_bytes(stamped, source):
-                    sys.exit("bench: authorstamp left the input unchanged")
             if i == 0 and name == "sed":
-                same = same_bytes(stamped, layout.target)
-            if i == 0 and name == "floor" and not same_bytes(layout.target,
-                                                             source):
-                sys.exit("bench: the replace floor changed the input")
+                same = same_bytes(layout.stamped, layout.target)
+            elif i == 0 and name != "dd" and not same_bytes(layout.stamped,
+                                                            layout.target):
+                sys.exit(f"bench: {name} wrote other bytes than authorstamp "
+                         "did in its first run")
             print(f"  run {i + 1}/{runs} {name:12} "
                   f"{results[name][-1][0]:7.2f} s", file=sys.stderr)
-    for p in (*layout.temporaries, stamped):
+    for p in (*layout.temporaries, layout.stamped):
         p.unlink(missing_ok=True)
     return results, same
 
@@ -411,11 +430,12 @@ def report(rows, small, args, user, tool, loads):
         sed_cell = f"{vs_sed:.1f}x"
         if sed_goal:
             sed_cell += f" (goal ≥ {sed_goal:g}x: {verdict(vs_sed >= sed_goal)})"
+        floor_goal = GOAL_VS_FLOOR.get(key, GOAL_VS_FLOOR_OTHERS)
         say(f"| {desc} | {size} MiB | " + " | ".join(cells)
-            + f" | {vs_floor:.2f}x (goal ≤ {GOAL_VS_FLOOR}x: "
-            f"{verdict(vs_floor <= GOAL_VS_FLOOR)}) | {sed_cell} |")
-        goals.append((f"{desc}: authorstamp / replace floor ≤ {GOAL_VS_FLOOR}x",
-                      f"{vs_floor:.2f}x", vs_floor <= GOAL_VS_FLOOR))
+            + f" | {vs_floor:.2f}x (goal ≤ {floor_goal}x: "
+            f"{verdict(vs_floor <= floor_goal)}) | {sed_cell} |")
+        goals.append((f"{desc}: authorstamp / replace floor ≤ {floor_goal}x",
+                      f"{vs_floor:.2f}x", vs_floor <= floor_goal))
         if sed_goal:
             goals.append((f"{desc}: sed / authorstamp ≥ {sed_goal:g}x",
                           f"{vs_sed:.1f}x", vs_sed >= sed_goal))
@@ -480,7 +500,9 @@ def cpu_model():
 def filesystem(path):
     proc = subprocess.run(["findmnt", "-n", "-o", "FSTYPE,SOURCE", "-T",
                            str(path)], capture_output=True, text=True)
-    return " ".join(proc.stdout.split()) or "unknown"
+    # A directory mounted over more than once: the last mount is the one seen.
+    lines = proc.stdout.splitlines()
+    return " ".join(lines[-1].split()) if lines else "unknown"
 
 
 def sed_version():
@@ -552,7 +574,7 @@ def main():
         sys.exit(f"bench: {scratch} is inside the repository; choose another")
     scratch.mkdir(parents=True, exist_ok=True)
     largest = max(i[2] for i in INPUTS if i[0] in chosen) * args.scale * MIB
-    need = 5 * largest + sum(i[2] for i in INPUTS) * args.scale * MIB
+    need = 6 * largest + sum(i[2] for i in INPUTS) * args.scale * MIB
     if shutil.disk_usage(scratch).free < need:
         sys.exit(f"bench: {scratch} needs {need / 2**30:.1f} GiB free")
 
@@ -562,7 +584,7 @@ def main():
               "machine will show in the figures", file=sys.stderr)
     work = Path(tempfile.mkdtemp(prefix="authorstamp-bench-", dir=scratch))
     try:
-        layout = Layout(work / "run")
+        layout = Layout(work / "run", work / "stamped")
         layout.dir.mkdir()
         shutil.copy2(tool, layout.tool)
         user = running_user_name().decode()

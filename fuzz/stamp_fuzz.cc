@@ -3,8 +3,10 @@
 // The core gets its input in pieces of random size, so that lines, CR LF
 // pairs and the author tag fall across reads, and its output and traces are
 // compared with the model in rewrite/stamp_test_model.h, which does the
-// same job the slow and obvious way on the whole text.  Any difference
-// aborts, which libFuzzer reports as a crash and saves the input.
+// same job the slow and obvious way on the whole text.  Every input runs
+// on each vector path that this build and processor can take (the scalar
+// build has one).  Any difference aborts, which libFuzzer reports as a
+// crash and saves the input.
 //
 // The first kHeaderSize bytes of an input steer the run; the rest is the
 // text.  A missing header byte counts as 0.  A text that begins with a
@@ -36,6 +38,7 @@
 #include <vector>
 
 #include "rewrite/stamp.h"
+#include "rewrite/stamp_paths.h"
 #include "rewrite/stamp_test_model.h"
 
 namespace {
@@ -82,8 +85,11 @@ constexpr char kRunBytes[4] = {'a', '\n', '\r', '<'};
 const char kReadError[] = "injected read failure";
 const char kWriteError[] = "injected write failure";
 
+// The vector path of the run being checked, for the messages.
+const char* path_name = "";
+
 [[noreturn]] void Fail(const char* what) {
-  fprintf(stderr, "stamp_fuzz: %s\n", what);
+  fprintf(stderr, "stamp_fuzz, %s path: %s\n", path_name, what);
   abort();
 }
 
@@ -100,9 +106,9 @@ void Check(bool ok, const char* what) {
       std::mismatch(got.begin(), got.begin() + n, want.begin()).first -
       got.begin());
   fprintf(stderr,
-          "stamp_fuzz: %s: got %zu bytes, expected %zu, first difference at "
-          "byte %zu\n",
-          what, got.size(), want.size(), at);
+          "stamp_fuzz, %s path: %s: got %zu bytes, expected %zu, first "
+          "difference at byte %zu\n",
+          path_name, what, got.size(), want.size(), at);
   for (const auto& [name, s] : {std::pair{"got", &got}, {"expected", &want}}) {
     fprintf(stderr, "  %-8s:", name);
     for (size_t i = at > 16 ? at - 16 : 0; i < std::min(s->size(), at + 16);
@@ -188,6 +194,68 @@ std::string Joined(const std::vector<std::string>& lines) {
   return all;
 }
 
+// How one run of the core goes, from the input's header.
+struct RunSettings {
+  size_t largest = 1;        // the largest piece a read hands out
+  uint32_t seed = 1;         // of the piece sizes
+  size_t read_fail_at = 0;   // the read that fails; 0: none
+  size_t write_fail_at = 0;  // the write that fails; 0: none
+  bool tracing = true;
+};
+
+// Runs the core once on |text| and checks the result against |want|.
+// |got| holds the output, kept from one run to the next.
+void CheckRun(const RunSettings& run, const std::string& text,
+              const std::string& user, const stamp_model::Expected& want,
+              std::string* got) {
+  PieceSource in;
+  in.text = text;
+  in.largest = run.largest;
+  in.state = run.seed;
+  in.fail_at = run.read_fail_at;
+  got->clear();
+  StringSink out;
+  out.out = got;
+  out.fail_at = run.write_fail_at;
+  std::vector<std::string> traces;
+  stamp::Trace trace;
+  if (run.tracing)
+    trace = [&traces](std::string_view line) { traces.emplace_back(line); };
+
+  std::string err;
+  const stamp::Outcome outcome =
+      stamp::RewriteLines(in, out, user, trace, &err);
+
+  // The traces, each behind its length, to compare in one go: a user name
+  // may hold any byte, so no separator would do.
+  const std::string traced = Joined(traces);
+  const std::string want_traced = run.tracing ? Joined(want.traces) : "";
+
+  // An injected failure must end the run with that failure, and whatever
+  // got out by then must be the start of the right result.
+  if (in.failed || out.failed) {
+    Check(outcome == stamp::Outcome::kFailed,
+          "a failing source or sink did not fail the run");
+    Check(err == (in.failed ? kReadError : kWriteError),
+          "the run reported another error than the one injected");
+    CheckPrefix(*got, want.out, "output before the failure");
+    CheckPrefix(traced, want_traced, "traces before the failure");
+    return;
+  }
+
+  Check(outcome == want.outcome, "the run's outcome is not the model's");
+  // A refused text: nothing written (UTF-32, a user name that is not
+  // UTF-8), or at most the start of the rest rewritten (an odd length).
+  if (outcome != stamp::Outcome::kDone) {
+    CheckPrefix(*got, want.out, "output of refused text");
+    CheckPrefix(traced, want_traced, "traces of refused text");
+    return;
+  }
+  Check(in.pos == text.size(), "the run completed without reading it all");
+  CheckEqual(*got, want.out, "output");
+  CheckEqual(traced, want_traced, "traces");
+}
+
 }  // namespace
 
 // libFuzzer's entry point; it calls it once for every input.
@@ -235,63 +303,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       largest = kMixedPieces;
   }
 
-  PieceSource in;
-  in.text = text;
-  in.largest = largest;
-  in.state =
+  RunSettings run;
+  run.largest = largest;
+  run.seed =
       0x9e3779b9u * ((header[0] >> 3) + 1) ^ static_cast<uint32_t>(text.size());
-  if (in.state == 0)
-    in.state = 1;
-  got.clear();
-  StringSink out;
-  out.out = &got;
+  if (run.seed == 0)
+    run.seed = 1;
   const size_t fail_at = (header[3] & 31) + 1;
   switch ((header[3] >> 5) & 3) {
     case 2:
-      in.fail_at = fail_at;
+      run.read_fail_at = fail_at;
       break;
     case 3:
-      out.fail_at = fail_at;
+      run.write_fail_at = fail_at;
       break;
   }
-  const bool tracing = !(header[3] & 0x80);
-  std::vector<std::string> traces;
-  stamp::Trace trace;
-  if (tracing)
-    trace = [&traces](std::string_view line) { traces.emplace_back(line); };
+  run.tracing = !(header[3] & 0x80);
 
-  std::string err;
-  const stamp::Outcome outcome =
-      stamp::RewriteLines(in, out, user, trace, &err);
   stamp_model::Rewrite(text, user, &want);
-
-  // The traces, each behind its length, to compare in one go: a user name
-  // may hold any byte, so no separator would do.
-  const std::string traced = Joined(traces);
-  const std::string want_traced = tracing ? Joined(want.traces) : "";
-
-  // An injected failure must end the run with that failure, and whatever
-  // got out by then must be the start of the right result.
-  if (in.failed || out.failed) {
-    Check(outcome == stamp::Outcome::kFailed,
-          "a failing source or sink did not fail the run");
-    Check(err == (in.failed ? kReadError : kWriteError),
-          "the run reported another error than the one injected");
-    CheckPrefix(got, want.out, "output before the failure");
-    CheckPrefix(traced, want_traced, "traces before the failure");
-    return 0;
+  for (const stamp::VectorPath path : stamp::VectorPaths()) {
+    stamp::UseVectorPath(path);
+    path_name = stamp_model::NameOf(path);
+    CheckRun(run, text, user, want, &got);
   }
-
-  Check(outcome == want.outcome, "the run's outcome is not the model's");
-  // A refused text: nothing written (UTF-32, a user name that is not
-  // UTF-8), or at most the start of the rest rewritten (an odd length).
-  if (outcome != stamp::Outcome::kDone) {
-    CheckPrefix(got, want.out, "output of refused text");
-    CheckPrefix(traced, want_traced, "traces of refused text");
-    return 0;
-  }
-  Check(in.pos == text.size(), "the run completed without reading it all");
-  CheckEqual(got, want.out, "output");
-  CheckEqual(traced, want_traced, "traces");
   return 0;
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -73,6 +74,17 @@ Result Rewrite(const std::string& in, size_t piece = 0,
       [&](std::string_view line) { r.traces.emplace_back(line); }, &err);
   r.out = sink.out;
   return r;
+}
+
+// Runs |check| on each vector path this machine can take, the path named in
+// failures, then leaves the core on the widest again.
+void OnEveryPath(const std::function<void()>& check) {
+  for (const stamp::VectorPath path : stamp::VectorPaths()) {
+    ASSERT_TRUE(stamp::UseVectorPath(path));
+    SCOPED_TRACE(std::string(stamp_model::NameOf(path)) + " path");
+    check();
+  }
+  stamp::UseVectorPath(stamp::VectorPaths().back());
 }
 
 struct Case {
@@ -398,38 +410,43 @@ TEST(RewriteErrors, SourceAndSinkFailuresAreReported) {
 }
 
 // Lines far longer than any buffer, with the tag at every offset around a
-// block boundary, come out exactly; their traces are shortened.
+// block boundary, come out exactly on every vector path; their traces are
+// shortened.
 TEST(RewriteLongLines, TagAcrossBlockBoundaries) {
-  const size_t kBlock = 128 * 1024;
-  for (size_t at = kBlock - 9; at <= kBlock + 1; ++at) {
-    const std::string before(at, 'p');
-    const std::string in = before + "<Author>old</Author>" +
-                           std::string(3 * kBlock, 'q') + "\nnext\n";
-    Result r = Rewrite(in);
-    ASSERT_EQ(r.out, before + "<Author>" + kUser + "</Author>\r\nnext\r\n")
-        << at;
-    ASSERT_EQ(r.traces.size(), 1u);
-    const std::string shortened =
-        std::string(stamp::kTracePrefixLimit, 'p') + "[... " +
-        std::to_string(at - stamp::kTracePrefixLimit) +
-        " bytes not shown ...]<Author>" + kUser + "</Author>";
-    EXPECT_EQ(r.traces[0], shortened);
-  }
+  OnEveryPath([] {
+    const size_t kBlock = 128 * 1024;
+    for (size_t at = kBlock - 9; at <= kBlock + 1; ++at) {
+      const std::string before(at, 'p');
+      const std::string in = before + "<Author>old</Author>" +
+                             std::string(3 * kBlock, 'q') + "\nnext\n";
+      Result r = Rewrite(in);
+      ASSERT_EQ(r.out, before + "<Author>" + kUser + "</Author>\r\nnext\r\n")
+          << at;
+      ASSERT_EQ(r.traces.size(), 1u);
+      const std::string shortened =
+          std::string(stamp::kTracePrefixLimit, 'p') + "[... " +
+          std::to_string(at - stamp::kTracePrefixLimit) +
+          " bytes not shown ...]<Author>" + kUser + "</Author>";
+      EXPECT_EQ(r.traces[0], shortened);
+    }
+  });
 }
 
 TEST(RewriteLongLines, UntaggedLineAndCrAcrossBlocks) {
-  const size_t kBlock = 128 * 1024;
-  // The CR of a CR LF pair as the last byte of a block, then as the first.
-  for (size_t cr_at : {kBlock - 1, kBlock}) {
-    const std::string line(cr_at, 'x');
-    Result r = Rewrite(line + "\r\n" + line + "\n");
-    EXPECT_EQ(r.out, line + "\r\n" + line + "\r\n");
-  }
-  // A trace of a prefix just under the limit is whole.
-  const std::string prefix(stamp::kTracePrefixLimit, 'y');
-  Result r = Rewrite(prefix + "<Author>", 1000);
-  ASSERT_EQ(r.traces.size(), 1u);
-  EXPECT_EQ(r.traces[0], prefix + "<Author>" + kUser + "</Author>");
+  OnEveryPath([] {
+    const size_t kBlock = 128 * 1024;
+    // The CR of a CR LF pair as the last byte of a block, then as the first.
+    for (size_t cr_at : {kBlock - 1, kBlock}) {
+      const std::string line(cr_at, 'x');
+      Result r = Rewrite(line + "\r\n" + line + "\n");
+      EXPECT_EQ(r.out, line + "\r\n" + line + "\r\n");
+    }
+    // A trace of a prefix just under the limit is whole.
+    const std::string prefix(stamp::kTracePrefixLimit, 'y');
+    Result r = Rewrite(prefix + "<Author>", 1000);
+    ASSERT_EQ(r.traces.size(), 1u);
+    EXPECT_EQ(r.traces[0], prefix + "<Author>" + kUser + "</Author>");
+  });
 }
 
 // A UTF-16 trace counts the limit in units and never shows half a pair.
@@ -464,47 +481,55 @@ TEST(RewriteLongLines, Utf16TraceLimitKeepsPairsWhole) {
 }
 
 // Random text made of the units that matter, so that line ends, CR LF pairs
-// and tags land at every offset of the 16-byte chunks the scan works in.
-// As UTF-16 it adds units whose bytes look like line ends or tag starts,
-// surrogates, and now and then a stray last byte.
+// and tags land at every offset of the chunks the scan works in, on every
+// vector path this machine can take.  As UTF-16 it adds units whose bytes
+// look like line ends or tag starts, surrogates, and now and then a stray
+// last byte.
 TEST(RewriteRandom, MatchesTheModel) {
-  const char16_t* const kParts[] = {
+  const std::u16string kParts[] = {
       u"a", u"bc", u"\r", u"\n", u"\r\n", u"<", u"A", u"<A", u"<Author>",
       u"<Autho", u"x<Author>y</Author>", u"                ", u"\n\n\n",
+      std::u16string(300, u'-'),  // lines longer than the fast lane takes
       // Only in UTF-16:
       u"\u0A0D", u"\u0D0A", u"\u3C41", u"\u413C", u"\u0A00", u"\u3C00",
       u"\xD800", u"\xDC00", u"\U0001F600"};
-  const size_t kByteParts = 13;
+  const size_t kByteParts = 14;
   const std::string kUsers[] = {kUser, "WS\\J\xC3\xBCrgen\xF0\x9F\x98\x80"};
-  uint32_t seed = 12345;
-  auto next = [&seed] {
-    seed = seed * 1103515245 + 12345;
-    return seed >> 16;
-  };
-  for (int round = 0; round < 300; ++round) {
-    const Encoding e = kEncodings[round % 3];
-    const size_t parts = e == Encoding::kBytes ? kByteParts : std::size(kParts);
-    std::u16string units;
-    const size_t len = next() % 3000;
-    while (units.size() < len)
-      units += kParts[next() % parts];
-    std::string in;
-    if (e == Encoding::kBytes)
-      in.assign(units.begin(), units.end());
-    else
-      in = Utf16(units, e) + (next() % 10 == 0 ? "z" : "");
-    const std::string& user = kUsers[next() % 2];
-    const size_t piece = round % 4 == 0 ? 0 : 1 + next() % 100;
-    const Result r = Rewrite(in, piece, user);
-    const stamp_model::Expected want = stamp_model::Rewrite(in, user);
-    ASSERT_EQ(r.outcome, want.outcome) << "round " << round;
-    if (want.outcome == stamp::Outcome::kOddLength) {
-      ASSERT_EQ(r.out, want.out.substr(0, r.out.size())) << "round " << round;
-      continue;
+  OnEveryPath([&] {
+    uint32_t seed = 12345;
+    auto next = [&seed] {
+      seed = seed * 1103515245 + 12345;
+      return seed >> 16;
+    };
+    for (int round = 0; round < 400; ++round) {
+      const Encoding e = kEncodings[round % 3];
+      const size_t parts =
+          e == Encoding::kBytes ? kByteParts : std::size(kParts);
+      std::u16string units;
+      const size_t len = next() % 3000;
+      while (units.size() < len)
+        units += kParts[next() % parts];
+      std::string in;
+      if (e == Encoding::kBytes)
+        in.assign(units.begin(), units.end());
+      else
+        in = Utf16(units, e) + (next() % 10 == 0 ? "z" : "");
+      const std::string& user = kUsers[next() % 2];
+      // Whole, in small pieces, or in pieces large enough for whole chunks.
+      const size_t piece = round % 4 == 0   ? 0
+                           : round % 4 == 1 ? 1 + next() % 100
+                                            : 100 + next() % 2000;
+      const Result r = Rewrite(in, piece, user);
+      const stamp_model::Expected want = stamp_model::Rewrite(in, user);
+      ASSERT_EQ(r.outcome, want.outcome) << "round " << round;
+      if (want.outcome == stamp::Outcome::kOddLength) {
+        ASSERT_EQ(r.out, want.out.substr(0, r.out.size())) << "round " << round;
+        continue;
+      }
+      ASSERT_EQ(r.out, want.out) << "round " << round;
+      ASSERT_EQ(r.traces, want.traces) << "round " << round;
     }
-    ASSERT_EQ(r.out, want.out) << "round " << round;
-    ASSERT_EQ(r.traces, want.traces) << "round " << round;
-  }
+  });
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "rewrite/stamp.h"
+#include "rewrite/stamp_paths.h"
 
 namespace stamp_model {
 
@@ -230,6 +231,12 @@ inline void Rewrite(std::string_view text, std::string_view user,
       trace += Shortened(prefix.size() - stamp::kTracePrefixLimit, "bytes");
     e.traces.push_back(trace + std::string(stamp::kAuthorTag) + stamped);
   }
+}
+
+inline const char* NameOf(stamp::VectorPath path) {
+  return path == stamp::VectorPath::kAvx2   ? "avx2"
+         : path == stamp::VectorPath::kSse2 ? "sse2"
+                                            : "scalar";
 }
 
 inline Expected Rewrite(std::string_view text, std::string_view user) {
