@@ -657,11 +657,11 @@ bool RemoveStale(const std::string& name, const std::string& path,
   return true;
 }
 
+bool NotSupported(int error) { return error == ENOTSUP || error == EOPNOTSUPP; }
+
 // Whether |error| says that the file system keeps no such thing as was to
 // be set: FUSE file systems without owners or modes answer ENOSYS.
-bool NotKept(int error) {
-  return error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP;
-}
+bool NotKept(int error) { return error == ENOSYS || NotSupported(error); }
 
 // Gives the new file |fd|, which |has| describes, the owner and group in
 // |want| where they differ.  Only root may give a file away; anyone else
@@ -705,8 +705,6 @@ bool CopyMode(int fd, const struct stat& want, const std::string& path,
 }
 
 constexpr char kAccessAcl[] = "system.posix_acl_access";
-
-bool NotSupported(int error) { return error == ENOTSUP || error == EOPNOTSUPP; }
 
 std::string AttributeName(std::string_view name) {
   return name == kAccessAcl ? std::string("the access control list")
@@ -899,7 +897,7 @@ bool Startup(std::string* program_path, std::string* err) {
     return false;
   if (!FindProgramPath(program_path, &g_program, err))
     return false;
-  g_program_name = program_path->substr(program_path->rfind('/') + 1);
+  g_program_name = BaseName(*program_path);
   return true;
 }
 
