@@ -6,8 +6,9 @@
 // the target and on the scratch file and gives up when it cannot have it.
 // Programs that take no lock (an editor, a redirection) are watched instead:
 // inotify reports every write into the target and every change of its
-// permissions from before the run reads it, and a target changed during the
-// run is never replaced.
+// permissions from before the run reads it, each look asks the file system
+// for the target's size and times past any cache, and a target changed
+// during the run is never replaced.
 // The scratch file is one this run creates itself, and it gets the target's
 // owner, group, permissions and extended attributes (the ACL among them)
 // before it takes the target's place in one step, so that a reader or a
@@ -19,6 +20,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
@@ -141,6 +143,32 @@ bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// The state of the open file |fd| as its file system has it now.  FUSE and
+// network file systems keep attributes in a cache for up to a minute, and
+// fstat() answers from it: a write made on another machine, or through a
+// FUSE mount's backing store, would not show.  AT_STATX_FORCE_SYNC asks the
+// file system itself; local file systems answer as fstat() does.  Where
+// statx() is missing (a kernel before 4.11, or a sandbox that forbids it),
+// fstat() is all there is.
+bool QueryState(int fd, struct stat* st) {
+  struct statx sx;
+  if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_FORCE_SYNC, STATX_BASIC_STATS,
+            &sx) != 0)
+    return (errno == ENOSYS || errno == EPERM) && fstat(fd, st) == 0;
+  *st = {};
+  st->st_dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+  st->st_ino = sx.stx_ino;
+  st->st_mode = sx.stx_mode;
+  st->st_nlink = sx.stx_nlink;
+  st->st_uid = sx.stx_uid;
+  st->st_gid = sx.stx_gid;
+  st->st_size = static_cast<off_t>(sx.stx_size);
+  st->st_mtim = {sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec};
+  st->st_ctim = {sx.stx_ctime.tv_sec, sx.stx_ctime.tv_nsec};
+  st->st_atim = {sx.stx_atime.tv_sec, sx.stx_atime.tv_nsec};
+  return true;
+}
+
 // The directory that holds the target, opened with the target and held to
 // the end of the process: every name the run makes, checks, exchanges or
 // removes is taken relative to it, so that a directory renamed during the
@@ -155,6 +183,11 @@ struct Directory {
   struct stat target {};  // the identity of the target in it
 };
 Directory g_dir;
+
+// Marks a file that a run put aside at the scratch name and could not put
+// back: it holds another program's change, and no later run may take it
+// for a scratch file of its own and remove it.
+constexpr char kKeptMark[] = "user.authorstamp.kept";
 
 // The program file's identity: the one file the run must never rewrite,
 // however it was started.
@@ -198,7 +231,7 @@ bool OpenDirectory(const std::string& target, std::string* err) {
 bool LockOpened(OpenFile* file, const std::string& path, const char* what,
                 bool* replaced, std::string* err) {
   *replaced = false;
-  if (fstat(file->fd, &file->opened) != 0) {
+  if (!QueryState(file->fd, &file->opened)) {
     *err = Fail(what, path, errno);
     return false;
   }
@@ -225,22 +258,23 @@ bool LockOpened(OpenFile* file, const std::string& path, const char* what,
 }
 
 // Has inotify report every write into |file| and every change of its
-// permissions, owner or attributes, from now until it is closed.  Without
-// inotify in the kernel (ENOSYS) its size and times are all there is to
-// compare.
-bool Watch(OpenFile* file, const std::string& path, std::string* err) {
+// permissions, owner or attributes, from now until it is closed.  Where no
+// watch can be had (no inotify in the kernel, or the user's instances or
+// watches all taken), the file's size and times are all there is to
+// compare: the run goes on without the watch rather than refuse a file it
+// could open.
+void Watch(OpenFile* file) {
   file->watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (file->watch < 0 && errno == ENOSYS)
-    return true;
+  if (file->watch < 0)
+    return;
   // The open file itself, whatever name it has or gets.
   const std::string self = "/proc/self/fd/" + std::to_string(file->fd);
-  if (file->watch < 0 ||
-      (file->watched = inotify_add_watch(file->watch, self.c_str(),
-                                         IN_MODIFY | IN_ATTRIB)) < 0) {
-    *err = path + ": cannot watch it for changes: " + Reason(errno);
-    return false;
+  file->watched =
+      inotify_add_watch(file->watch, self.c_str(), IN_MODIFY | IN_ATTRIB);
+  if (file->watched < 0) {
+    (void)close(file->watch);
+    file->watch = -1;
   }
-  return true;
 }
 
 std::string ChangedDuringRun(const std::string& path) {
@@ -295,7 +329,7 @@ bool Look(File* target, uint32_t* events, struct stat* now, std::string* err) {
       at += sizeof(event) + event.len;
     }
   }
-  return fstat(target->open->fd, now) == 0 || failed();
+  return QueryState(target->open->fd, now) || failed();
 }
 
 bool SameTime(const struct timespec& a, const struct timespec& b) {
@@ -313,13 +347,63 @@ bool Written(const OpenFile& file, uint32_t events, const struct stat& now) {
 }
 
 // Where the tool's trace goes: the system log, when a log daemon listens.
-// The socket is our own and never blocks: a daemon that stops reading must
-// not hold up the run, which holds its files locked all the while.  Records
-// that do not fit are dropped, as the system log itself would under load.
+// Each record waits until the daemon has room for it, as syslog(3) does,
+// so that a daemon that reads gets every line.  The run holds its files
+// locked all the while, so the waiting of the whole run is bounded: once a
+// wait runs out, the daemon is taken for stalled and what it does not take
+// at once is dropped from then on, as the system log itself drops records
+// under load.
+constexpr int64_t kTraceBudgetNs = 1000 * 1000 * 1000;  // 1 s
+
 struct Log {
   int fd = -1;          // -1 when no daemon listens
   bool stream = false;  // a stream socket, whose records end with a NUL
+  int64_t budget = kTraceBudgetNs;  // what is left of the waiting
 };
+
+int64_t MonotonicNs() {
+  struct timespec now;
+  (void)clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
+// Waits until |log| can take more, within what is left of its budget;
+// false once the budget is spent or the daemon is gone.
+bool WaitForRoom(Log* log) {
+  while (log->budget > 0) {
+    struct pollfd socket = {log->fd, POLLOUT, 0};
+    const int64_t start = MonotonicNs();
+    const int ready = poll(&socket, 1,
+                           static_cast<int>((log->budget + 999999) / 1000000));
+    log->budget -= MonotonicNs() - start;
+    if (ready > 0)
+      return (socket.revents & POLLOUT) != 0;
+    if (ready == 0 || errno != EINTR)
+      log->budget = 0;
+  }
+  return false;
+}
+
+// Sends one record whole, or drops it.
+void Send(Log* log, std::string_view record) {
+  size_t sent = 0;
+  while (sent < record.size()) {
+    const ssize_t n = send(log->fd, record.data() + sent, record.size() - sent,
+                           MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n >= 0 && !log->stream)
+      return;
+    if (n >= 0)
+      sent += static_cast<size_t>(n);
+    else if (errno != EINTR && !(errno == EAGAIN && WaitForRoom(log)))
+      break;
+  }
+  // A stream that took only part of a record would run it into the next
+  // one: the rest of the run goes unlogged instead.
+  if (log->stream && sent > 0 && sent < record.size()) {
+    (void)close(log->fd);
+    log->fd = -1;
+  }
+}
 
 // Most daemons take datagrams; one that listens on a stream socket refuses
 // them with EPROTOTYPE, and then, as the C library does, we connect again
@@ -334,7 +418,7 @@ Log OpenLog() {
       return Log();
     if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) ==
         0)
-      return Log{fd, type == SOCK_STREAM};
+      return Log{fd, type == SOCK_STREAM, kTraceBudgetNs};
     const int error = errno;
     close(fd);
     if (error != EPROTOTYPE)
@@ -643,9 +727,16 @@ bool RemoveStale(const std::string& name, const std::string& path,
   if (probe >= 0) {
     const bool held =
         flock(probe, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    const bool kept = fgetxattr(probe, kKeptMark, nullptr, 0) >= 0;
     close(probe);
     if (held) {
       *err = Subject(what, path) + ": held by another run";
+      return false;
+    }
+    if (kept) {
+      *err = Subject(what, path) +
+             ": it holds a change that another program made to the target "
+             "during an earlier run; move it back by hand, or remove it";
       return false;
     }
   }
@@ -735,7 +826,7 @@ bool GetSized(std::vector<char>* buf, Get get) {
 // Copies the extended attributes of |from| (the file at |from_path|) to |to|
 // (at |to_path|), as `cp -a` keeps them: the ACL, user.*, and trusted.* and
 // security.* where this user may set them; not security.capability, since a
-// changed file keeps no capabilities.  An attribute the file system cannot
+// changed file keeps no capabilities, nor the mark of a put-aside file.  An attribute the file system cannot
 // store is skipped.  Anything else that cannot be carried over fails the run:
 // the new file would be open to more, or fewer, than the old one was.
 bool CopyAttributes(int from, const std::string& from_path, int to,
@@ -755,7 +846,9 @@ bool CopyAttributes(int from, const std::string& from_path, int to,
     const char* name = &names[at];
     const std::string_view n(name);
     has_acl = has_acl || n == kAccessAcl;
-    if (n == "security.capability")
+    // The mark of a put-aside file is gone once it is moved back and
+    // stamped.
+    if (n == "security.capability" || n == kKeptMark)
       continue;
     if (!GetSized(&value, [from, name](char* buf, size_t size) {
           return fgetxattr(from, name, buf, size);
@@ -839,9 +932,17 @@ bool SwapIn(File* scratch, File* target, std::string* err) {
       return true;
     }
     if (renameat2(g_dir.fd, from, g_dir.fd, to, RENAME_EXCHANGE) != 0) {
+      const int error = errno;
+      // The mark keeps later runs from removing the other program's file;
+      // where it cannot be set, the message says that they would.
+      const bool marked =
+          fsetxattr(target->open->fd, kKeptMark, "", 0, 0) == 0;
       *err = "cannot replace " + target->path +
              ": the file that stood there is now at " + scratch->path +
-             " and cannot be put back: " + Reason(errno);
+             " and cannot be put back: " + Reason(error) + "; " +
+             (marked ? "move it back by hand"
+                     : "move it back by hand before the next run, which "
+                       "would remove it");
       return false;
     }
     *err = why;
@@ -925,17 +1026,11 @@ void Trace(std::string_view line) {
   record.assign(head, len > 0 ? static_cast<size_t>(len) : 0);
   record += g_program_name;
   record += ": ";
-  record += line;
+  // What a debugger would show of the line: up to its first NUL byte.
+  record += line.substr(0, line.find('\0'));
   if (log.stream)
     record += '\0';
-  const ssize_t sent =
-      send(log.fd, record.data(), record.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-  // A stream that took only part of a record would run it into the next
-  // one: the rest of the run goes unlogged instead.
-  if (log.stream && sent >= 0 && static_cast<size_t>(sent) < record.size()) {
-    (void)close(log.fd);
-    log.fd = -1;
-  }
+  Send(&log, record);
 }
 
 bool UserName(std::string* name, std::string* err) {
@@ -1009,8 +1104,7 @@ bool OpenTarget(const std::string& path, File* file, std::string* err) {
       *err = Fail("", path, ETXTBSY);
       return false;
     }
-    if (!Watch(held.get(), path, err))
-      return false;
+    Watch(held.get());
     g_dir.target = held->opened;
     file->open = held.release();
     file->path = real;
@@ -1109,7 +1203,14 @@ bool ReplaceTarget(File* scratch, File* target, std::string* err) {
   struct stat st;
   if (!Look(target, &events, &st, err))
     return false;
-  if (Written(*target->open, events, st)) {
+  // Without a watch, a write within one tick of the file system's clock
+  // that keeps the size shows only in the change time, which nothing of
+  // the run's own has moved yet; a change of permissions shows there too,
+  // and is taken for a write.
+  const bool unwatched_change =
+      target->open->watch < 0 &&
+      !SameTime(st.st_ctim, target->open->opened.st_ctim);
+  if (Written(*target->open, events, st) || unwatched_change) {
     *err = WhyKept(target);
     return false;
   }
