@@ -9,7 +9,8 @@
 #   test     the Linux test suite on top of build: strace for the fault,
 #            crash and concurrency suites, acl and attr for the identity
 #            tests, groff and mandoc for the manual page, unshare, mount
-#            and hostname for the private namespaces: tests/run.sh
+#            and hostname for the private namespaces, bindfs for a file
+#            system that answers from a cache: tests/run.sh
 #   package  on top of build and test: the Linux release, built in a
 #            Debian 11 system that debootstrap makes, its symbols read by
 #            objdump: cmake --workflow --preset package
@@ -25,7 +26,7 @@ set -euo pipefail
 
 declare -A lists=(
   [build]="cmake ninja-build g++ libgtest-dev python3 libbenchmark-dev"
-  [test]="strace acl attr groff-base mandoc util-linux mount hostname"
+  [test]="strace acl attr groff-base mandoc util-linux mount hostname bindfs"
   [package]="debootstrap debian-archive-keyring binutils"
   [fuzz]="clang libclang-rt-dev"
   [lint]="clang-tidy cppcheck clang-format"

@@ -1044,7 +1044,8 @@ class TraceTest(Case):
     def test_stamped_lines_reach_the_system_log(self):
         """A daemon on a datagram socket gets each stamped line as a
         datagram; one on a stream socket, as the C library sends it, with a
-        NUL byte after each."""
+        NUL byte after each.  A line is sent as a debugger would show it:
+        up to its first NUL byte, in one record."""
         self.need_namespaces("a /dev/log of the test's own")
         for kind, end in ((socket.SOCK_DGRAM, b""), (socket.SOCK_STREAM, b"\0")):
             with self.subTest(kind.name):
@@ -1063,8 +1064,9 @@ class TraceTest(Case):
                 # come before those of the tagged file.
                 self.assertEqual(run(b"<a>x</a>\n<author>x</author>\n<Author/>\n"), [])
                 stamped = run(b"<a>x</a>\n <x><Author>old</Author>\n\x1a%s %n <Author>\n"
-                              b"plain\n")
-                self.assertEqual(len(stamped), 2)
+                              b"plain\nab\0c <Author>old</Author>\n")
+                self.assertEqual(len(stamped), 3)
+                stamped[2] = b"ab"
                 # The stamped line of a UTF-16 file is logged in UTF-8.
                 line = " \u00fc\U0001F600<Author>"
                 run(utf16("<a/>\n" + line + "old</Author>\n", "utf-16-be"), "j\u00fcrgen")

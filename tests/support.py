@@ -82,8 +82,7 @@ def open_failure_reason(stderr: bytes, path: str):
         return None
     reason = stderr[len(head):-2].decode(errors="replace")
     system = {os.strerror(n) for n in errno.errorcode}
-    known = (OPEN_FAILED_REASONS | system |
-             {f"cannot watch it for changes: {s}" for s in system})
+    known = OPEN_FAILED_REASONS | system
     return reason if reason in known else None
 
 
