@@ -128,6 +128,30 @@ class Sweep:
                                 [f"inject={call}:error={error}:when={n}"])
 
         self.runs = support.run_on_benches(self.old, self.jobs, work)
+        self.must_fail = calls_whose_failure_fails_the_run(self.old)
+
+
+def calls_whose_failure_fails_the_run(content):
+    """The (call, n) whose failure a run must report, since passing over it
+    could lose a change or the new content while the final state may still
+    look right: the scratch file's flush (the first fsync), every read of
+    the watch (the reads that find nothing in a clean run) and the look
+    after the exchange (the last statx)."""
+    bench = support.Bench(content)
+    try:
+        log = bench.traced("clean", {"read", "fsync", "statx"}, []).log
+    finally:
+        bench.cleanup()
+    calls = re.findall(r"^\d+ +(read|fsync|statx)\(.*= (-?\d+)( EAGAIN)?",
+                       log, re.MULTILINE)
+    numbered = collections.Counter()
+    must = set()
+    for call, _, eagain in calls:
+        numbered[call] += 1
+        if call == "read" and eagain:
+            must.add(("read", numbered["read"]))
+    must |= {("fsync", 1), ("statx", numbered["statx"])}
+    return must
 
 
 _sweep = None
@@ -237,7 +261,14 @@ class SystemCallFaults(support.Case):
         problems = []
         for run in s.runs:
             problems += outcome_problems(run, s.old, s.new)
-        for run, (call, _, error) in zip(s.runs, s.jobs):
+        self.assertTrue(any(c == "read" for c, _ in s.must_fail),
+                        f"no read of the watch among {sorted(s.must_fail)}")
+        for run, (call, n, error) in zip(s.runs, s.jobs):
+            # EINTR is asked again, as it must be.
+            if (call, n) in s.must_fail and error != "EINTR" and run.injected and (
+                    run.returncode != 1 or not reported_failure(run)):
+                problems.append(f"{run.label}: a failed flush or look must fail "
+                                f"the run: exit {run.returncode} {run.stderr!r}")
             if call in FILE_OF_CALL and run.injected and run.returncode == 1:
                 path = run.target + ("New" if FILE_OF_CALL[call] == "scratch" else "")
                 tail = f" {path}: {os.strerror(getattr(errno, error))}\n".encode()
@@ -455,6 +486,13 @@ class Replace(support.Case):
             os.symlink(decoy, box.dir)
             return target
 
+        def second_run():
+            # The new content is in place and the old one not yet gone: the
+            # run still holds both, so a second run finds the target held.
+            r = box.run(support.TARGET)
+            self.assertEqual((r.returncode, r.stderr), (0, support.OPEN_FAILED +
+                             b" (%s: held by another run)\n" % os.fsencode(self.target)))
+
         plain = ["-e", "inject=renameat2:error=EINVAL"]
         # No watch to be had: the user's instances all taken, or no watch
         # left; the run compares size and times instead, and still stamps.
@@ -493,6 +531,8 @@ class Replace(support.Case):
              "first write", overwrite_within_the_clock_tick, no_watch, changed),
             ("overwritten in place, no watch left", "exchange", overwrite,
              no_watches_left, changed),
+            ("a second run started", "removal of the old content", second_run,
+             [], None),
         ]
         for name, hold, change, options, message in cases:
             with self.subTest(f"{name}, held at the {hold}"):
@@ -503,13 +543,20 @@ class Replace(support.Case):
                 for path in box.leftovers():  # what a failed case left
                     os.unlink(path)
                 self.check_held_run(box, hold, change, options, message)
+        # A file moved in while the run waits for its lock is the one it
+        # opens again, and stamps.
+        with self.subTest("moved in, held at the lock"):
+            self.check_held_run(box, "lock", move_in, [], None,
+                                stamped=support.expected_rewrite(
+                                    newer, support.running_user_name()))
 
-    def check_held_run(self, box, hold, change, options, message):
+    def check_held_run(self, box, hold, change, options, message, stamped=None):
         """Runs the tool on a fresh target in |box|, held by strace at
         |hold| while |change| (if any) changes the target; checks the run
         ended with |message| (or stamped the file where None) and left the
         target as the change left it, with nothing beside it."""
-        holds = {"flush": "fsync", "first write": "write", "exchange": "renameat2"}
+        holds = {"flush": "fsync", "first write": "write", "exchange": "renameat2",
+                 "removal of the old content": "unlinkat", "lock": "flock"}
         target = os.path.join(box.dir, support.TARGET)
         box.write(support.TARGET, self.old)
         call = holds[hold]
@@ -520,7 +567,7 @@ class Replace(support.Case):
              "-e", f"inject={call}:delay_enter=1500000:when=1", *options,
              box.exe, support.TARGET],
             cwd=box.elsewhere, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.wait_for_hold(run, hold, target + "New")
+        self.wait_for_hold(run, hold, target)
         # A change may say where the target is to be read from now.
         where = (change and change()) or target
         with open(where, "rb") as f:
@@ -534,7 +581,7 @@ class Replace(support.Case):
                              b": " + message + rb"\n$")
         else:
             self.assertEqual((run.returncode, err), (0, b""))
-            left = self.new
+            left = self.new if stamped is None else stamped
         with open(where, "rb") as f:
             self.assertEqual(f.read(), left)
         self.assertEqual(stat.S_IMODE(os.stat(where).st_mode), mode)
@@ -638,7 +685,7 @@ class Replace(support.Case):
              "-e", "inject=renameat2:error=EIO:when=2",
              box.exe, support.TARGET],
             cwd=box.elsewhere, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.wait_for_hold(run, "flush", self.scratch)
+        self.wait_for_hold(run, "flush", self.target)
         time.sleep(0.3)
         append()
         changed = self.old + b" <Author>appended</Author>\n"
@@ -668,12 +715,19 @@ class Replace(support.Case):
         self.assertNotIn("user.authorstamp.kept", os.listxattr(self.target))
         self.assertEqual(box.leftovers(), [])
 
-    def wait_for_hold(self, run, hold, scratch):
+    def wait_for_hold(self, run, hold, target):
         """Waits until |run| has reached the point where strace holds it:
-        the scratch file's flush, its first write or the exchange."""
+        its lock on the target, the scratch file's flush, its first write,
+        the exchange or the removal of the old content."""
+        scratch = target + "New"
+
         def ready():
+            if hold == "lock":
+                return any(holds_open(pid, target) for pid in children(run.pid))
             if hold == "first write":
                 return os.path.exists(scratch)
+            if hold == "removal of the old content":
+                return os.path.getsize(target) == len(self.new)
             return (os.path.exists(scratch) and
                     os.path.getsize(scratch) >= len(self.new))
 
@@ -684,6 +738,30 @@ class Replace(support.Case):
             # From the scratch file's creation to its first write, or from
             # its flush to the exchange, the run takes a few milliseconds.
             time.sleep(0.3)
+
+
+def children(pid):
+    """The processes |pid| started."""
+    found = []
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{task}/children") as f:
+            found += [int(c) for c in f.read().split()]
+    return found
+
+
+def holds_open(pid, path):
+    """Whether process |pid| has |path| open."""
+    try:
+        fds = os.listdir(f"/proc/{pid}/fd")
+    except FileNotFoundError:
+        return False
+    for fd in fds:
+        try:
+            if os.readlink(f"/proc/{pid}/fd/{fd}") == path:
+                return True
+        except FileNotFoundError:
+            pass
+    return False
 
 
 class FullDisk(support.Case):
