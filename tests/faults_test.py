@@ -728,8 +728,12 @@ class Replace(support.Case):
                 return os.path.exists(scratch)
             if hold == "removal of the old content":
                 return os.path.getsize(target) == len(self.new)
+            # Written whole, and given the target's mode just before the
+            # flush: a change before that reaches the new file.
             return (os.path.exists(scratch) and
-                    os.path.getsize(scratch) >= len(self.new))
+                    os.path.getsize(scratch) >= len(self.new) and
+                    (hold != "flush" or stat.S_IMODE(os.stat(scratch).st_mode) ==
+                     stat.S_IMODE(os.stat(target).st_mode)))
 
         while not ready():
             self.assertIsNone(run.poll(), "the run ended too soon")
