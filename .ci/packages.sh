@@ -11,9 +11,13 @@
 #            tests, groff and mandoc for the manual page, unshare, mount
 #            and hostname for the private namespaces, bindfs for a file
 #            system that answers from a cache: tests/run.sh
-#   package  on top of build and test: the Linux release, built in a
-#            Debian 11 system that debootstrap makes, its symbols read by
-#            objdump: cmake --workflow --preset package
+#   package  on top of build and test: the release.  The Linux programs
+#            are built in a Debian 11 system that debootstrap makes, their
+#            symbols read by objdump, the arm64 one tried under qemu; the
+#            Windows one is cross-built with MinGW-w64 (with the tests'
+#            googletest, as the windows preset configures them), its manual
+#            rendered by groff, and it is tried under Wine:
+#            cmake --workflow --preset package
 #   fuzz     the fuzzer (clang, libFuzzer)        .ci/fuzz.sh
 #   lint     the static checks and the layout     .ci/lint.sh
 #   windows  the MinGW-w64 cross build and Wine   .ci/windows.sh
@@ -27,10 +31,10 @@ set -euo pipefail
 declare -A lists=(
   [build]="cmake ninja-build g++ libgtest-dev python3 libbenchmark-dev"
   [test]="strace acl attr groff-base mandoc util-linux mount hostname bindfs"
-  [package]="debootstrap debian-archive-keyring binutils"
+  [package]="debootstrap debian-archive-keyring binutils qemu-user-static g++-mingw-w64-x86-64-posix googletest wine64 groff-base"
   [fuzz]="clang libclang-rt-dev"
   [lint]="clang-tidy cppcheck clang-format"
-  [windows]="googletest g++-mingw-w64-x86-64-posix wine64"
+  [windows]="googletest g++-mingw-w64-x86-64-posix wine64 groff-base"
   [arm64]="googletest g++-aarch64-linux-gnu qemu-user-static"
 )
 

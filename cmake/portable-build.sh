@@ -1,24 +1,27 @@
 #!/usr/bin/env bash
-# Builds the released Linux program, BUILD/authorstamp, so that it runs on
-# every system with glibc GLIBC or newer.  A program needs the versions of
-# the glibc symbols it calls in the glibc it was linked with; built on this
-# machine, it would need this machine's glibc.  So this is an ordinary build
-# of this project (the same CMakeLists.txt, hence the same sources, warnings
-# and version) whose compiler is the g++ 10 of a Debian 11 root (glibc
-# 2.31), with libstdc++ and libgcc linked in.  Then it checks that the
-# program needs no glibc symbol newer than GLIBC and no C++ runtime library,
-# and removes it if it does.
+# Builds a released Linux program, BUILD/authorstamp, for PROCESSOR
+# (x86_64, the default, or aarch64), so that it runs on every system with
+# glibc GLIBC or newer.  A program needs the versions of the glibc symbols
+# it calls in the glibc it was linked with; built on this machine, it would
+# need this machine's glibc.  So this is an ordinary build of this project
+# (the same CMakeLists.txt, hence the same sources, warnings, version and
+# install rules) whose compiler is one of a Debian 11 root (glibc 2.31):
+# its g++ 10 for x86-64, its cross g++ 10 (aarch64-linux-gnu-g++, with the
+# arm64 glibc 2.31 of libc6-dev-arm64-cross) for arm64, with libstdc++ and
+# libgcc linked in.  Then it checks that the program needs no glibc symbol
+# newer than GLIBC and no C++ runtime library, and removes it if it does.
+# The build directory's own cpack makes the program's archive.
 #
-#   cmake/portable-build.sh SOURCE BUILD ROOT GLIBC
+#   cmake/portable-build.sh SOURCE BUILD ROOT GLIBC [PROCESSOR]
 #
-# ROOT is the Debian 11 root with g++ (made on first use, then reused).
-# Needs root: debootstrap makes the root, and the compiler runs in it by
-# chroot, in a mount namespace of its own that shows SOURCE and BUILD at
-# their own paths.
+# ROOT is the Debian 11 root with both compilers (made on first use, then
+# reused).  Needs root: debootstrap makes the root, and the compiler runs in
+# it by chroot, in a mount namespace of its own that shows SOURCE and BUILD
+# at their own paths.
 set -euo pipefail
 
-if (($# != 4)); then
-  echo "usage: $0 SOURCE BUILD ROOT GLIBC" >&2
+if (($# != 4 && $# != 5)); then
+  echo "usage: $0 SOURCE BUILD ROOT GLIBC [PROCESSOR]" >&2
   exit 2
 fi
 if [ "$(id -u)" != 0 ]; then
@@ -31,21 +34,32 @@ mkdir -p "$2"
 build=$(realpath "$2")
 root=$(realpath -m "$3")
 glibc=$4
+processor=${5:-x86_64}
 here=$(dirname "$(realpath "$0")")
 
-bash "$here/debian-root.sh" bullseye "$root" g++
+case $processor in
+  x86_64) compiler=g++ cross=() ;;
+  aarch64) compiler=aarch64-linux-gnu-g++
+           cross=(-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64) ;;
+  *) echo "$0: no released program for $processor (x86_64 or aarch64)" >&2
+     exit 2 ;;
+esac
+
+# One root serves both builds, so both ask for the same packages.
+bash "$here/debian-root.sh" bullseye "$root" g++ g++-aarch64-linux-gnu
 mkdir -p "$root$source" "$root$build"
 
-# The build calls the root's g++ through chroot-g++.sh.
-printf '#!/bin/sh\nexec bash "%s" "%s" "%s" "%s" "$@"\n' \
-  "$here/chroot-g++.sh" "$root" "$source" "$build" >"$build/g++"
-chmod +x "$build/g++"
+# The build calls the root's compiler through chroot-g++.sh.
+printf '#!/bin/sh\nexec bash "%s" "%s" "%s" "%s" %s "$@"\n' \
+  "$here/chroot-g++.sh" "$root" "$source" "$build" "$compiler" >"$build/$compiler"
+chmod +x "$build/$compiler"
 
-cmake -S "$source" -B "$build" -G Ninja --log-level=WARNING \
+cmake -S "$source" -B "$build" -G Ninja --log-level=WARNING "${cross[@]}" \
   -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_CXX_COMPILER="$build/g++" \
+  -DCMAKE_CXX_COMPILER="$build/$compiler" \
   -DCMAKE_EXE_LINKER_FLAGS="-static-libstdc++ -static-libgcc" \
   -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
+  -DAUTHORSTAMP_RUNS_ON_GLIBC="$glibc" \
   -DBUILD_TESTING=OFF \
   -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON
 cmake --build "$build" --target authorstamp

@@ -23,6 +23,7 @@ import tarfile
 import threading
 import time
 import unittest
+import zipfile
 
 import support
 from support import NOBODY, expected_rewrite, open_failed, running_user_name
@@ -151,6 +152,38 @@ def message_texts() -> set:
 
 
 ELF_MACHINES = {0x3E: "x86_64", 0xB7: "aarch64"}
+# What each release archive holds, under its top directory: the program,
+# the README, the manual.
+ARCHIVE_FILES = {
+    "Linux": ["bin/authorstamp", "share/doc/authorstamp/README.md",
+              "share/man/man1/authorstamp.1"],
+    "Windows": ["authorstamp.exe", "README.txt", "authorstamp.txt"],
+}
+WINE = "/usr/lib/wine/wine64"
+WINE_RUN = os.path.join(SOURCE, "cmake", "wine-run.sh")
+
+
+def arm64_libraries():
+    """The arm64 C libraries to try the arm64 release with under qemu:
+    Debian 11's (glibc 2.31) in the root it is built in, and this
+    machine's."""
+    return [os.path.join(support.ROOTS or "", "bullseye-g++", "usr", "aarch64-linux-gnu"),
+            "/usr/aarch64-linux-gnu"]
+
+
+def files_named(text: str) -> set:
+    """The files a README names, as paths relative to where it lies:
+    relative paths with a directory or an extension.  Left out are absolute
+    and home paths, Windows paths, addresses, the XML files of its examples
+    and numbers such as versions."""
+    text = re.sub(r"\w+://\S+", "", text)
+    named = set()
+    for m in re.finditer(r"(?<![\w/\\~:.-])[\w.+-]+(?:/[\w.+*-]+)*", text):
+        name = m[0].rstrip(".")
+        if (("/" in name or re.search(r"\.[A-Za-z]\w*$", name))
+                and not name.endswith((".xml", ".xmlNew"))):
+            named.add(name)
+    return named
 # Makes the Debian systems that the released program is tried in.
 DEBIAN_ROOT = os.path.join(SOURCE, "cmake", "debian-root.sh")
 # The account that only those systems know.
@@ -1126,39 +1159,110 @@ class DocsTest(Case):
 
 
 class PackageTest(Case):
-    def unpacked_archive(self, sb) -> str:
-        """Makes the release archive, checks what it holds and unpacks it in
-        |sb|; returns the directory it unpacks to."""
+    def unpacked_archive(self, sb, config=None):
+        """Makes the release archive of this binary's build, or of the build
+        of the CPack |config|, checks what it holds and unpacks it in |sb|;
+        returns the directory it unpacks to and the archive's system, such
+        as "Linux-x86_64"."""
         version = self.need_version()
-        archive = support.release_archive(self, os.path.join(sb.root, "cpack"))
-        with open(support.BINARY, "rb") as f:
-            machine = ELF_MACHINES[int.from_bytes(f.read(20)[18:], "little")]
-        top = f"authorstamp-{version}-Linux-{machine}"
-        self.assertEqual(os.path.basename(archive), top + ".tar.gz")
+        build = os.path.dirname(config or support.CPACK_CONFIG or support.BINARY)
+        with open(os.path.join(build, "CPackConfig.cmake")) as f:
+            system = re.search(r'^set\(CPACK_SYSTEM_NAME "(.*)"\)$', f.read(), re.M)[1]
+        kind = system.split("-")[0]
+        program = os.path.join(build, ARCHIVE_FILES[kind][0].split("/")[-1])
+        if config is None:
+            program = support.BINARY
+            with open(program, "rb") as f:
+                machine = ELF_MACHINES[int.from_bytes(f.read(20)[18:], "little")]
+            self.assertEqual(system, f"Linux-{machine}")
+        archive = support.release_archive(self, os.path.join(sb.root, "cpack"), config)
+        top = f"authorstamp-{version}-{system}"
+        self.assertEqual(os.path.basename(archive),
+                         top + (".zip" if kind == "Windows" else ".tar.gz"))
         unpacked = os.path.join(sb.root, "unpacked")
-        with tarfile.open(archive) as tar:
-            files = sorted(m.name for m in tar.getmembers() if not m.isdir())
-            # Newer Pythons want to be told how far to trust an archive.
-            safe = {"filter": "data"} if hasattr(tarfile, "data_filter") else {}
-            tar.extractall(unpacked, **safe)
+        if kind == "Windows":
+            with zipfile.ZipFile(archive) as z:
+                files = sorted(n for n in z.namelist() if not n.endswith("/"))
+                z.extractall(unpacked)
+        else:
+            with tarfile.open(archive) as tar:
+                files = sorted(m.name for m in tar.getmembers() if not m.isdir())
+                # Newer Pythons want to be told how far to trust an archive.
+                safe = {"filter": "data"} if hasattr(tarfile, "data_filter") else {}
+                tar.extractall(unpacked, **safe)
+        self.assertEqual(files, [f"{top}/{name}" for name in sorted(ARCHIVE_FILES[kind])])
         # (where in the archive, the file it must be a copy of)
-        contents = [("bin/authorstamp", support.BINARY),
-                    ("share/doc/authorstamp/README.md", README),
-                    ("share/man/man1/authorstamp.1", PAGE)]
-        self.assertEqual(files, [f"{top}/{name}" for name, _ in contents])
+        program_name, readme_name, manual_name = ARCHIVE_FILES[kind]
+        contents = [(program_name, program),
+                    (readme_name, os.path.join(build, os.path.basename(readme_name)))]
+        if kind == "Linux":
+            contents.append((manual_name, PAGE))
         for name, source in contents:
             self.assertTrue(filecmp.cmp(os.path.join(unpacked, top, name), source,
                                         shallow=False), name)
-        return os.path.join(unpacked, top)
+        if kind == "Windows":
+            # Text for Windows: CR LF line ends, ASCII; the manual is the page.
+            for name in (readme_name, manual_name):
+                text = support.read_file(os.path.join(unpacked, top, name))
+                self.assertEqual(text.count(b"\n"), text.count(b"\r\n"), name)
+                self.assertTrue(text.isascii(), name)
+            page = support.read_file(os.path.join(unpacked, top, manual_name)).split()
+            for words in ("authorstamp - write the running user's name",
+                          "EXIT STATUS", "SEE ALSO"):
+                self.assertIn(words, b" ".join(page).decode(), manual_name)
+        return os.path.join(unpacked, top), system
 
-    def test_release_archive_holds_a_tool_that_works(self):
-        sb = self.sandbox()
-        bin_dir = os.path.join(self.unpacked_archive(sb), "bin")
-        with open(os.path.join(bin_dir, "setup.xml"), "wb") as f:
-            f.write(ROAD)
-        self.assert_silent(sb.run("setup.xml", exe=os.path.join(bin_dir, "authorstamp")))
-        with open(os.path.join(bin_dir, "setup.xml"), "rb") as f:
-            self.assertEqual(f.read(), expected_rewrite(ROAD, running_user_name()))
+    def test_release_archives_hold_tools_that_work(self):
+        # This build's archive and those of the other release builds: each
+        # README names exactly the files its archive holds, and the program
+        # from the archive stamps a file beside itself wherever it can be
+        # tried here.
+        for config in (None, *support.ARCHIVES):
+            sb = self.sandbox()
+            unpacked, system = self.unpacked_archive(sb, config)
+            with self.subTest(system=system):
+                kind = system.split("-")[0]
+                readme = read_text(os.path.join(unpacked, ARCHIVE_FILES[kind][1]))
+                self.assertEqual(files_named(readme), set(ARCHIVE_FILES[kind]))
+                program = os.path.join(unpacked, ARCHIVE_FILES[kind][0])
+                for how, command, env, user in self.ways_to_run(config, system, program):
+                    with self.subTest(how=how):
+                        target = os.path.join(os.path.dirname(program), "setup.xml")
+                        with open(target, "wb") as f:
+                            f.write(ROAD)
+                        r = subprocess.run([*command, "setup.xml"], cwd=sb.elsewhere,
+                                           env=env, capture_output=True, timeout=120)
+                        self.assert_silent(r)
+                        stamped = support.read_file(target)
+                        if user is None:  # Wine's machine name, checked below
+                            m = re.search(rb"<Author>(.*)\\builder</Author>", stamped)
+                            self.assertTrue(m, stamped)
+                            host = socket.gethostname().split(".")[0].upper()
+                            self.assertTrue(host.startswith(m[1].decode()), m[1])
+                            user = m[1] + b"\\builder"
+                        self.assertEqual(stamped, expected_rewrite(ROAD, user))
+
+    def ways_to_run(self, config, system, program):
+        """How the |program| of the archive for |system| runs here: (what,
+        command, environment, the user name it writes, or None for Wine's)."""
+        if config is None:
+            return [("as built", [*support.EMULATOR, program], None,
+                     running_user_name())]
+        if system == "Linux-aarch64":
+            qemu = shutil.which("qemu-aarch64-static") or shutil.which("qemu-aarch64")
+            if not qemu:
+                support.unavailable(self, "no qemu-aarch64 "
+                                    "(bash .ci/packages.sh package installs it)")
+            for d in arm64_libraries():
+                self.assertTrue(os.path.isdir(d), d)
+            return [(f"qemu, {d}", [qemu, "-L", d, program], None, running_user_name())
+                    for d in arm64_libraries()]
+        if system == "Windows-x86_64":
+            if "WINEPREFIX" not in os.environ or not os.path.exists(WINE):
+                support.unavailable(self, "no Wine server started "
+                                    "(cmake/wine-server.sh, with WINEPREFIX)")
+            return [("wine", [WINE_RUN, program], dict(os.environ, USER="builder"), None)]
+        self.fail(f"no way to run the program for {system}")
 
     def test_released_program_runs_on_older_and_newer_systems(self):
         # The oldest Debian whose glibc the program is built for, and the
@@ -1171,7 +1275,7 @@ class PackageTest(Case):
             support.unavailable(self, "debootstrap is not installed "
                                 "(bash .ci/packages.sh package installs it)")
         sb = self.sandbox()
-        unpacked = self.unpacked_archive(sb)
+        unpacked, _ = self.unpacked_archive(sb)
         for suite in ("bullseye", "trixie"):
             with self.subTest(suite=suite):
                 system = os.path.join(support.ROOTS, suite)

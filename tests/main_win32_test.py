@@ -220,7 +220,8 @@ class RoadOfOneFileTest(Case):
         unpacked = os.path.join(self.sb.root, "unpacked")
         with zipfile.ZipFile(archive) as z:
             self.assertEqual(sorted(n for n in z.namelist() if not n.endswith("/")),
-                             [f"{top}/README.md", f"{top}/authorstamp.exe"])
+                             [f"{top}/README.txt", f"{top}/authorstamp.exe",
+                              f"{top}/authorstamp.txt"])
             z.extractall(unpacked)
         exe = os.path.join(unpacked, top, "authorstamp.exe")
         with open(exe, "rb") as f, open(support.BINARY, "rb") as built:

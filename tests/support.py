@@ -7,13 +7,14 @@ sandboxes at once).
 Every suite is started as
 
     SUITE.py [--emulator=ARG]... [--version=V] [--cpack-config=FILE]
-             [--roots=DIR] BINARY [unittest arguments]
+             [--roots=DIR] [--archive=FILE]... BINARY [unittest arguments]
 
 --emulator, given once per word, is the command that runs the binary where
 it cannot run by itself (Wine, qemu); --version is the version the build
 gave the binary; --cpack-config is the build's CPackConfig.cmake (the one
 beside BINARY when not given); --roots, given for the released Linux
-binary, is where the Debian systems to try it in are kept.
+binary, is where the Debian systems to try it in are kept; --archive, once
+per further release build, is that build's CPackConfig.cmake.
 
 A suite exits 0 when every case ran and passed, 1 when one failed, and
 SKIPPED when none failed but some could not run on this machine (no root,
@@ -45,6 +46,7 @@ EMULATOR = []  # what runs it, when it cannot run by itself
 VERSION = None  # the version it was built with, when given
 CPACK_CONFIG = None  # what makes the release archive that holds it
 ROOTS = None  # where Debian systems to try it in are kept, when given
+ARCHIVES = []  # the CPack configurations of the other release builds
 
 # The alert of a target that cannot be had: on Windows the whole line; on
 # Linux its beginning, followed by " (PATH: REASON)".
@@ -183,13 +185,14 @@ def as_user(uid: int, groups=()) -> list:
     return ["setpriv", f"--reuid={uid}", f"--regid={uid}", member]
 
 
-def release_archive(case: unittest.TestCase, dest: str) -> str:
-    """Makes the release archive of the build that made BINARY, with cpack
-    into |dest|, and returns its path.  Only the build directory can.  It
-    also checks that SHA256SUMS there, which already lists another file,
-    gains one line for the archive, also when it is made again."""
-    config = CPACK_CONFIG or os.path.join(os.path.dirname(BINARY),
-                                          "CPackConfig.cmake")
+def release_archive(case: unittest.TestCase, dest: str, config=None) -> str:
+    """Makes the release archive of the build that made BINARY (or of the
+    build of the CPack |config|), with cpack into |dest|, and returns its
+    path.  Only the build directory can.  It also checks that SHA256SUMS
+    there, which already lists another file, gains one line for the
+    archive, also when it is made again."""
+    config = config or CPACK_CONFIG or os.path.join(os.path.dirname(BINARY),
+                                                    "CPackConfig.cmake")
     if not os.path.exists(config) or not shutil.which("cpack"):
         unavailable(case, f"no cpack, or no {config}")
     os.makedirs(dest)
@@ -357,12 +360,13 @@ class Case(unittest.TestCase):
 def main():
     """Runs the unittest cases of the calling module with the binary and the
     options the command line gives."""
-    global BINARY, EMULATOR, VERSION, CPACK_CONFIG, ROOTS
+    global BINARY, EMULATOR, VERSION, CPACK_CONFIG, ROOTS, ARCHIVES
     parser = argparse.ArgumentParser(add_help=False)
     parser.add_argument("--emulator", action="append", default=[])
     parser.add_argument("--version")
     parser.add_argument("--cpack-config")
     parser.add_argument("--roots")
+    parser.add_argument("--archive", action="append", default=[])
     parser.add_argument("binary")
     opts, rest = parser.parse_known_args()
     BINARY = os.path.abspath(opts.binary)
@@ -370,6 +374,7 @@ def main():
     VERSION = opts.version
     CPACK_CONFIG = opts.cpack_config
     ROOTS = opts.roots
+    ARCHIVES = opts.archive
     program = unittest.main(module="__main__", argv=[sys.argv[0], *rest],
                             verbosity=2, exit=False)
     result = program.result
