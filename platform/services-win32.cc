@@ -36,6 +36,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -257,10 +258,17 @@ bool CanShowBox() {
 // buffer is free, and one to set once it holds a line.
 constexpr size_t kMonitorBuffer = 4096;
 
+// How long a run may wait, in all, for a monitor to free its buffer.  A
+// monitor that reads gets every line, each in its turn; one that stalls
+// costs the run this much once, and after that gets only what it is ready
+// for at the moment a line comes.  The target is held all the while.
+constexpr std::chrono::milliseconds kTraceBudget{1000};
+
 struct Monitor {
   HANDLE buffer_ready = nullptr;
   HANDLE data_ready = nullptr;
   char* buffer = nullptr;
+  std::chrono::steady_clock::duration left = kTraceBudget;
 };
 
 Monitor FindMonitor() {
@@ -272,8 +280,12 @@ Monitor FindMonitor() {
   CloseHandle(mapping);  // the view keeps the buffer
   HANDLE buffer_ready = OpenEventA(SYNCHRONIZE, FALSE, "DBWIN_BUFFER_READY");
   HANDLE data_ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, "DBWIN_DATA_READY");
-  if (view && buffer_ready && data_ready)
-    return Monitor{buffer_ready, data_ready, static_cast<char*>(view)};
+  if (view && buffer_ready && data_ready) {
+    monitor.buffer_ready = buffer_ready;
+    monitor.data_ready = data_ready;
+    monitor.buffer = static_cast<char*>(view);
+    return monitor;
+  }
   if (view)
     UnmapViewOfFile(view);
   if (buffer_ready)
@@ -281,6 +293,22 @@ Monitor FindMonitor() {
   if (data_ready)
     CloseHandle(data_ready);
   return monitor;
+}
+
+// Waits for |monitor|'s buffer to be free, as OutputDebugStringA does, but
+// within what is left of the run's budget.  A wait that runs out spends
+// the budget: from then on the buffer is only looked at.
+bool BufferFree(Monitor* monitor) {
+  using std::chrono::steady_clock;
+  const auto left = std::max(monitor->left, steady_clock::duration::zero());
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  const steady_clock::time_point start = steady_clock::now();
+  const bool free =
+      WaitForSingleObject(monitor->buffer_ready, static_cast<DWORD>(ms)) ==
+      WAIT_OBJECT_0;
+  monitor->left = free ? left - (steady_clock::now() - start)
+                       : steady_clock::duration::zero();
+  return free;
 }
 
 // A security descriptor that lets in the user this process runs as, and no
@@ -389,24 +417,27 @@ void Alert(const std::string& text) {
 }
 
 void Trace(std::string_view line) {
-  // A debugger takes the line from OutputDebugStringA at once.  Without
-  // one, OutputDebugStringA waits up to 10 s for a monitor to free its
-  // buffer, line after line, with the target held all the while: a line is
-  // handed over only if the buffer is free now, and dropped otherwise.
+  // What OutputDebugStringA would show: the text up to its first NUL byte.
+  line = line.substr(0, line.find('\0'));
+  // A debugger takes every line from OutputDebugStringA at once.  Without
+  // one, OutputDebugStringA waits up to 10 s a line for a monitor to free
+  // its buffer; the run waits as it does, but within one budget for the
+  // whole run (kTraceBudget).
   if (IsDebuggerPresent()) {
     OutputDebugStringA(std::string(line).c_str());
     return;
   }
-  static const Monitor monitor = FindMonitor();
-  if (!monitor.buffer ||
-      WaitForSingleObject(monitor.buffer_ready, 0) != WAIT_OBJECT_0)
+  static Monitor monitor = FindMonitor();
+  if (!monitor.buffer || !BufferFree(&monitor))
     return;
   const DWORD pid = GetCurrentProcessId();
   const size_t len = std::min(line.size(), kMonitorBuffer - sizeof(pid) - 1);
   memcpy(monitor.buffer, &pid, sizeof(pid));
   memcpy(monitor.buffer + sizeof(pid), line.data(), len);
   monitor.buffer[sizeof(pid) + len] = '\0';
-  SetEvent(monitor.data_ready);
+  // A monitor that cannot be told gets nothing more.
+  if (!SetEvent(monitor.data_ready))
+    monitor.buffer = nullptr;
 }
 
 bool UserName(std::string* name, std::string* err) {
