@@ -105,9 +105,23 @@ std::string Reason(DWORD error) {
   return reason;
 }
 
+// A "\\?\" path in its ordinary form: "\\?\C:\x" is C:\x,
+// "\\?\UNC\host\share" is \\host\share.  The target's real name comes in
+// the "\\?\" form, which works for every call and any length; messages
+// show every path in the ordinary form, as the user would write it.
+std::string WithoutPrefix(const std::string& path) {
+  constexpr std::string_view kUnc = "\\\\?\\UNC\\";
+  constexpr std::string_view kLocal = "\\\\?\\";
+  if (std::string_view(path).starts_with(kUnc))
+    return "\\\\" + path.substr(kUnc.size());
+  if (std::string_view(path).starts_with(kLocal))
+    return path.substr(kLocal.size());
+  return path;
+}
+
 std::string Fail(const std::string& what, const std::string& path,
                  DWORD error) {
-  return what + " " + path + ": " + Reason(error);
+  return what + " " + WithoutPrefix(path) + ": " + Reason(error);
 }
 
 HANDLE Handle(const File* file) { return file->open->handle; }
@@ -157,20 +171,9 @@ bool IsDiskFile(HANDLE h, const char* what, const std::string& path,
                 std::string* err) {
   const bool disk = GetFileType(h) == FILE_TYPE_DISK;
   if (!disk)
-    *err = std::string(what) + " " + path + ": not a regular file";
+    *err =
+        std::string(what) + " " + WithoutPrefix(path) + ": not a regular file";
   return disk;
-}
-
-// A "\\?\" path in its ordinary form: "\\?\C:\x" is C:\x,
-// "\\?\UNC\host\share" is \\host\share.
-std::string WithoutPrefix(const std::string& path) {
-  constexpr std::string_view kUnc = "\\\\?\\UNC\\";
-  constexpr std::string_view kLocal = "\\\\?\\";
-  if (std::string_view(path).starts_with(kUnc))
-    return "\\\\" + path.substr(kUnc.size());
-  if (std::string_view(path).starts_with(kLocal))
-    return path.substr(kLocal.size());
-  return path;
 }
 
 // The full path of the file that |h| is open on, links resolved, in the
@@ -484,10 +487,14 @@ bool OpenTarget(const std::string& path, File* file, std::string* err) {
     CloseHandle(h);
     return false;
   }
-  // A link stays a link: the scratch file goes beside the file it points
-  // to, which is the one replaced.
-  const std::string linked = LinkedFile(h, path);
-  Hold(file, h, linked.empty() ? path : linked, id);
+  // The replace goes to the name the file really has, as the system gives
+  // it for this handle: its own case, its long name, and where |path| is a
+  // link, the file it points to, beside which the scratch file goes.  The
+  // name as given would become the file's name ("setup.xml" for
+  // Setup.xml, an 8.3 short name for the long one), and a link to the old
+  // name would dangle.  A file system that cannot tell keeps the name given.
+  const std::string real = FinalPath(h);
+  Hold(file, h, real.empty() ? path : real, id);
   return true;
 }
 
@@ -513,7 +520,8 @@ bool IsOwnFile(HANDLE h, const char* what, const std::string& path,
       (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
       info.nNumberOfLinks > 1 || !LinkedFile(h, path).empty();
   if (linked)
-    *err = std::string(what) + " " + path + ": is a link to another file";
+    *err = std::string(what) + " " + WithoutPrefix(path) +
+           ": is a link to another file";
   return !linked;
 }
 
@@ -552,7 +560,7 @@ bool CreateScratch(const std::string& path, File* file, std::string* err) {
   LocalMemory descriptor(nullptr, &LocalFree);
   std::string why;
   if (!ForThisUserOnly(&descriptor, &why)) {
-    *err = std::string(what) + " " + path + ": " + why;
+    *err = std::string(what) + " " + WithoutPrefix(path) + ": " + why;
     return false;
   }
   SECURITY_ATTRIBUTES security = {sizeof(security), descriptor.get(), FALSE};
@@ -766,12 +774,14 @@ bool FreeName(const std::string& target, std::string* name, std::string* err) {
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND)
       return true;
-    *err = "cannot replace " + target +
-           ": cannot look for a free name: " + *name + ": " + Reason(error);
+    *err = "cannot replace " + WithoutPrefix(target) +
+           ": cannot look for a free name: " + WithoutPrefix(*name) + ": " +
+           Reason(error);
     return false;
   }
-  *err = "cannot replace " + target + ": " + base + " and " + base +
-         "1 to 9, the names for its old content, are all taken";
+  const std::string shown = WithoutPrefix(base);
+  *err = "cannot replace " + WithoutPrefix(target) + ": " + shown + " and " +
+         shown + "1 to 9, the names for its old content, are all taken";
   return false;
 }
 
@@ -916,8 +926,8 @@ bool CarrySecurity(const File* target, const File* scratch, std::string* why) {
   if (h != INVALID_HANDLE_VALUE)
     CloseHandle(h);
   if (error != ERROR_SUCCESS)
-    *why =
-        "cannot give its security to " + scratch->path + ": " + Reason(error);
+    *why = "cannot give its security to " + WithoutPrefix(scratch->path) +
+           ": " + Reason(error);
   return error == ERROR_SUCCESS;
 }
 
@@ -978,13 +988,13 @@ std::string Whereabouts(const std::string& target, Found at_target,
   };
   std::string where;
   if (at_target != Found::kOld && at_target != Found::kOther)
-    where += "; " + target + " holds " + what(at_target);
+    where += "; " + WithoutPrefix(target) + " holds " + what(at_target);
   for (const std::string& path : {aside, scratch->path}) {
     if (path == scratch->path && !scratch_stays)
       continue;
     const Found found = Look(path, target_file, scratch);
     if (found != Found::kNothing)
-      where += "; " + what(found) + " is at " + path;
+      where += "; " + what(found) + " is at " + WithoutPrefix(path);
   }
   return where;
 }
@@ -1004,7 +1014,7 @@ bool ReplaceTarget(File* scratch, File* target, std::string* err) {
       break;
     case Found::kOther:
     case Found::kNew:
-      *err = "cannot replace " + dest +
+      *err = "cannot replace " + WithoutPrefix(dest) +
              ": another file took its place during the run and is kept";
       return false;
     case Found::kNothing:
@@ -1067,8 +1077,9 @@ bool ReplaceTarget(File* scratch, File* target, std::string* err) {
     Forget(scratch);  // the target now
     Close(target);
     if (!removed)
-      *err = dest + " is stamped, but its old content stays at " + aside +
-             ": " + stays;
+      *err = WithoutPrefix(dest) +
+             " is stamped, but its old content stays at " +
+             WithoutPrefix(aside) + ": " + stays;
     return removed;
   }
 
@@ -1076,10 +1087,11 @@ bool ReplaceTarget(File* scratch, File* target, std::string* err) {
   // file, the old one or another; otherwise it may be all there is.
   const bool scratch_stays = at_dest != Found::kOld && at_dest != Found::kOther;
   if (at_dest == Found::kOther)
-    *err = "cannot replace " + dest +
+    *err = "cannot replace " + WithoutPrefix(dest) +
            ": another file took its place during the run and is kept";
   else
-    *err = "cannot replace " + dest + " with " + scratch->path + ": " + why;
+    *err = "cannot replace " + WithoutPrefix(dest) + " with " +
+           WithoutPrefix(scratch->path) + ": " + why;
   *err += Whereabouts(dest, at_dest, aside, target, scratch, scratch_stays);
   if (scratch_stays)
     Forget(scratch);

@@ -126,6 +126,15 @@ def try_open(path) -> bytes:
                 stdin=subprocess.DEVNULL).stdout.strip()
 
 
+def short_name(case, path) -> str:
+    """|path|'s 8.3 short name, as Wine makes it up for a long name."""
+    result = wine(TOOLS.helper, "short", win_path(path))
+    short = result.stdout.decode().strip().split("\\")[-1]
+    if result.returncode != 0 or short == os.path.basename(path):
+        support.unavailable(case, f"no 8.3 short name for {path}: {result}")
+    return short
+
+
 def attributes(path, value=None) -> int:
     """|path|'s attributes as Windows reports them, after setting them to
     |value| if given."""
@@ -280,12 +289,28 @@ class PathTest(Case):
     CONTENT = b"<Author>old\n"
 
     def test_names_resolve_below_the_program_directory(self):
-        for arg, name in [("sub\\s.xml", "sub/s.xml"),
+        """However the file is named, in another case or by its 8.3 short
+        name (None: asked of Wine), it keeps its own name, and a link to
+        that name leads to the new content."""
+        for n, (arg, name) in enumerate([("sub\\s.xml", "sub/s.xml"),
                           ("sub/s.xml", "sub/s.xml"),
-                          ("J\u00fcrgen.xml", "J\u00fcrgen.xml")]:
-            with self.subTest(arg):
-                self.sb.write(name, self.CONTENT)
+                          ("J\u00fcrgen.xml", "J\u00fcrgen.xml"),
+                          ("setup.xml", "Setup.xml"),
+                          ("SUB\\SETUP.XML", "sub/Setup.xml"),
+                          (None, "a long name.xml")]):
+            with self.subTest(arg or "short name"):
+                path = self.sb.write(name, self.CONTENT)
+                if arg is None:
+                    arg = short_name(self, path)
+                link = os.path.join(os.path.dirname(path), f"link{n}")
+                os.symlink(os.path.basename(name), link)
                 self.assertStamped(self.run_tool(arg), name, self.CONTENT)
+                spellings = {os.path.basename(name).lower(),
+                             re.split(r"[\\/]", arg)[-1].lower()}
+                self.assertEqual([n for n in os.listdir(os.path.dirname(path))
+                                  if n.lower() in spellings],
+                                 [os.path.basename(name)])
+                self.assertEqual(support.read_file(link), self.sb.read(name))
 
     def test_working_directory_plays_no_part(self):
         self.sb.write("s.xml", self.CONTENT)
