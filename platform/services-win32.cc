@@ -161,8 +161,14 @@ bool SameFile(const Identity& a, const Identity& b) {
   return a.volume == b.volume && a.index == b.index;
 }
 
-bool SameContent(const Identity& a, const Identity& b) {
-  return a.size == b.size && a.written == b.written;
+// Whether a file is as it was: the same size, last write time and
+// attributes.  The archive attribute does not count: the system sets it of
+// its own accord, on some file systems for a rename too, and the replace
+// renames the target.
+bool Unchanged(const Identity& a, const Identity& b) {
+  constexpr DWORD kCounted = ~static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE);
+  return a.size == b.size && a.written == b.written &&
+         (a.attributes & kCounted) == (b.attributes & kCounted);
 }
 
 // Pipes, consoles and devices (a target named NUL or CON names a device in
@@ -636,10 +642,11 @@ constexpr ULONGLONG kPatienceMs = 2000;
 
 // Errors that another process's open handle causes, and that go away when
 // it lets go.  ReplaceFileA says the same with 1175 and 1176, after which
-// both files keep their names.
+// both files keep their names.  Access denied is not among them: it is a
+// refusal that waiting does not change (a read-only file, an access list),
+// and is reported at once.
 bool InUse(DWORD error) {
-  return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
-         error == ERROR_LOCK_VIOLATION ||
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
          error == ERROR_UNABLE_TO_REMOVE_REPLACED ||
          error == ERROR_UNABLE_TO_MOVE_REPLACEMENT;
 }
@@ -676,9 +683,22 @@ struct Patience {
   }
 };
 
-// What a run finds at a name: nothing, the file it read (unchanged), the
-// scratch file it wrote, some other file, or what it cannot look at.
-enum class Found { kNothing, kOld, kNew, kOther, kUnknown };
+// What a run finds at a name: nothing, the file it read (unchanged, or
+// changed since: its size, times or attributes), the scratch file it
+// wrote, some other file, or what it cannot look at.
+enum class Found { kNothing, kOld, kChanged, kNew, kOther, kUnknown };
+
+// Whether the file found is one the run must keep at the target's name.
+bool Newer(Found found) {
+  return found == Found::kChanged || found == Found::kOther;
+}
+
+// What a message says of a newer file at the target's name.
+std::string NewerSaid(Found found) {
+  return found == Found::kChanged
+             ? "it was changed during the run"
+             : "another file took its place during the run";
+}
 
 // The file the run holds open, with its index asked anew: FAT derives it
 // from where the file's name is, and a rename to a longer name, such as the
@@ -712,7 +732,7 @@ Found Look(const std::string& path, const File* target, const File* scratch,
     Sleep(10);
   }
   if (SameFile(id, Held(target)))
-    return SameContent(id, target->open->id) ? Found::kOld : Found::kOther;
+    return Unchanged(id, target->open->id) ? Found::kOld : Found::kChanged;
   return SameFile(id, scratch->open->id) ? Found::kNew : Found::kOther;
 }
 
@@ -979,6 +999,8 @@ std::string Whereabouts(const std::string& target, Found at_target,
         return "the old content";
       case Found::kNew:
         return "the new content";
+      case Found::kChanged:
+        return "the old file, changed during the run,";
       case Found::kOther:
         return "another file";
       case Found::kUnknown:
@@ -987,7 +1009,7 @@ std::string Whereabouts(const std::string& target, Found at_target,
     return "a file that cannot be looked at";
   };
   std::string where;
-  if (at_target != Found::kOld && at_target != Found::kOther)
+  if (at_target != Found::kOld && !Newer(at_target))
     where += "; " + WithoutPrefix(target) + " holds " + what(at_target);
   for (const std::string& path : {aside, scratch->path}) {
     if (path == scratch->path && !scratch_stays)
@@ -1007,15 +1029,18 @@ bool ReplaceTarget(File* scratch, File* target, std::string* err) {
   if (!Prepare(target, scratch, err) || !FreeName(dest, &aside, err))
     return false;
   // Another file may have taken the target's name during the run (an
-  // editor that saves by renaming): that file is newer and stays.
+  // editor that saves by renaming), or another program changed the file
+  // (its times, its attributes): what is there now is newer and stays.
   DWORD error = ERROR_SUCCESS;
-  switch (Look(dest, target, scratch, &error)) {
+  switch (const Found found = Look(dest, target, scratch, &error)) {
     case Found::kOld:
       break;
+    case Found::kChanged:
     case Found::kOther:
     case Found::kNew:
-      *err = "cannot replace " + WithoutPrefix(dest) +
-             ": another file took its place during the run and is kept";
+      *err = "cannot replace " + WithoutPrefix(dest) + ": " +
+             NewerSaid(found == Found::kNew ? Found::kOther : found) +
+             " and is kept";
       return false;
     case Found::kNothing:
     case Found::kUnknown:
@@ -1042,31 +1067,31 @@ bool ReplaceTarget(File* scratch, File* target, std::string* err) {
     why = "the replace did not leave the files where it should";
 
   // Stopped half-way (ReplaceFileA's 1177): the old file is aside and the
-  // target's name free.  The job is finished, or else the old file put back.
-  if (at_dest == Found::kNothing && at_aside == Found::kOld) {
+  // target's name free.  The job is finished, or else the old file put
+  // back; a newer file that went aside only goes back.
+  if (at_dest == Found::kNothing &&
+      (at_aside == Found::kOld || Newer(at_aside))) {
     std::string not_finished;
-    if (Look(scratch->path, target, scratch) == Found::kNew &&
+    if (at_aside == Found::kOld &&
+        Look(scratch->path, target, scratch) == Found::kNew &&
         Rename(scratch->path, dest, &not_finished)) {
       at_dest = Found::kNew;
     } else if (Rename(aside, dest, &not_finished)) {
-      at_dest = Found::kOld;
+      at_dest = at_aside;
       at_aside = Found::kNothing;
     } else {
       why += "; nor can it be finished or undone: " + not_finished;
     }
   }
 
-  // A file that took the target's name just before the replace went aside
-  // in its stead: the new content makes way for it again.
-  if (at_dest == Found::kNew && at_aside == Found::kOther) {
+  // A file that took the target's name, or the target changed, just before
+  // the replace went aside: the new content makes way for it again.
+  if (at_dest == Found::kNew && Newer(at_aside)) {
     std::string not_undone, ignored;
     const bool made_way = Rename(dest, scratch->path, &not_undone);
     if (made_way && !Rename(aside, dest, &not_undone))
       Rename(scratch->path, dest, &ignored);  // the new content, not nothing
-    why =
-        "another file took its place during the run and cannot be put "
-        "back: " +
-        not_undone;
+    why = NewerSaid(at_aside) + " and cannot be put back: " + not_undone;
     at_dest = Look(dest, target, scratch);
   }
 
@@ -1084,11 +1109,14 @@ bool ReplaceTarget(File* scratch, File* target, std::string* err) {
   }
 
   // The scratch file is removed only where the target's name holds a whole
-  // file, the old one or another; otherwise it may be all there is.
-  const bool scratch_stays = at_dest != Found::kOld && at_dest != Found::kOther;
-  if (at_dest == Found::kOther)
-    *err = "cannot replace " + WithoutPrefix(dest) +
-           ": another file took its place during the run and is kept";
+  // file, the old one or a newer; otherwise it may be all there is.  A
+  // replace that failed on a file changed meanwhile (made read-only) gives
+  // the system's reason for it.
+  const bool scratch_stays = at_dest != Found::kOld && !Newer(at_dest);
+  if (at_dest == Found::kOther ||
+      (at_dest == Found::kChanged && error == ERROR_SUCCESS))
+    *err = "cannot replace " + WithoutPrefix(dest) + ": " + NewerSaid(at_dest) +
+           " and is kept";
   else
     *err = "cannot replace " + WithoutPrefix(dest) + " with " +
            WithoutPrefix(scratch->path) + ": " + why;

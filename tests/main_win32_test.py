@@ -608,7 +608,8 @@ class ReplaceTest(Case):
         cases = [
             (f"ReplaceFileA#1={self.IN_USE}", "new", None),
             (f"ReplaceFileA={self.IN_USE}", "old", r"tried \d+ times in 2"),
-            (f"ReplaceFileA={self.DENIED}", "old", "tried"),
+            # A refusal, not a file in use: said at once.
+            (f"ReplaceFileA={self.DENIED}", "old", r"with .*New: [^(]*$"),
             ("ReplaceFileA=1175", "old", "tried"),
             ("ReplaceFileA#1=1176", "new", None),
             (f"ReplaceFileA={self.IO}", "old", r"with .*New: [^(]*$"),
@@ -731,27 +732,55 @@ class ReplaceTest(Case):
         # Before the last look at the target, and between it and the
         # replace, which then moves the newer file aside and back; last,
         # with the way back refused: the newer file stays aside, named.
+        # Then the target itself changed, but no other file: its last
+        # write time set, or made read-only, which the replace is refused
+        # for.  None of these is a file in use, to be waited for.
         newer = b"<Author>saved by an editor meanwhile</Author>\r\n"
+        target = self.sb.path("s.xml")
+
+        def move_in():
+            self.sb.write("saved", newer)
+            os.replace(self.sb.path("saved"), target)
+
+        def touch():  # the last write time, and nothing else
+            os.utime(target, (1e9, 1e9))
+
+        def read_only():
+            os.chmod(target, 0o444)
+
         kept = "another file took its place during the run and is kept"
-        cases = [("FlushFileBuffers=pause", newer, [], kept),
-                 ("ReplaceFileA=pause", newer, [], kept),
-                 (f"ReplaceFileA=pause MoveFileExA#2={self.IO}", self.new,
-                  ["s.xmlOld"], "another file is at .*s.xmlOld")]
-        for faults, holds, left, says in cases:
-            with self.subTest(faults):
+        changed = "it was changed during the run and is kept"
+        cases = [
+            ("FlushFileBuffers=pause", move_in, newer, [], kept),
+            ("ReplaceFileA=pause", move_in, newer, [], kept),
+            (f"ReplaceFileA=pause MoveFileExA#2={self.IO}", move_in,
+             self.new, ["s.xmlOld"], "another file is at .*s.xmlOld"),
+            ("FlushFileBuffers=pause", touch,
+             self.CONTENT, [], changed),
+            ("ReplaceFileA=pause", touch,
+             self.CONTENT, [], changed),
+            ("FlushFileBuffers=pause", read_only,
+             self.CONTENT, [], changed),
+            ("ReplaceFileA=pause", read_only,
+             self.CONTENT, [], r"with .*New: Access denied$"),
+        ]
+        for faults, act, holds, left, says in cases:
+            with self.subTest(faults, act=act.__name__):
                 self.reset()
                 go_on = self.paused(faults)
                 try:
-                    self.sb.write("saved", newer)
-                    os.replace(self.sb.path("saved"), self.sb.path("s.xml"))
+                    act()
                 finally:
+                    start = time.monotonic()
                     result = go_on()
+                    took = time.monotonic() - start
                 self.assertEqual(result.returncode, 1)
                 self.assertRegex(result.stderr.decode(), says)
                 self.assertEqual(self.sb.read("s.xml"), holds)
                 self.assertEqual(self.left(), left)
                 for name in left:
                     self.assertEqual(self.sb.read(name), newer)
+                self.assertLess(took, 1.0)
 
     def test_giving_up_removes_only_its_own_scratch_file(self):
         # The scratch file's name taken by another file while the run waits
