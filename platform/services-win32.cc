@@ -1021,6 +1021,19 @@ std::string Whereabouts(const std::string& target, Found at_target,
   return where;
 }
 
+// Removes the scratch file the run has let go of, as it gives up.  A
+// scanner may open a file the moment it has been written and hold it for
+// seconds: the removal is tried again as long as a replace would be, and
+// where the file stays, the message says where the new content is left.
+// The next run removes it.
+void DropScratch(File* scratch, std::string* err) {
+  std::string stays;
+  if (!RemoveIfSame(scratch->path, scratch->open->id, &stays))
+    *err += "; the new content is left at " + WithoutPrefix(scratch->path) +
+            ": " + stays;
+  Forget(scratch);
+}
+
 }  // namespace
 
 bool ReplaceTarget(File* scratch, File* target, std::string* err) {
@@ -1047,8 +1060,10 @@ bool ReplaceTarget(File* scratch, File* target, std::string* err) {
       *err = Fail("cannot replace", dest, error);
       return false;
   }
-  if (!LetGo(scratch, err))
+  if (!LetGo(scratch, err)) {
+    DropScratch(scratch, err);
     return false;
+  }
 
   // Tried again while nothing has moved and a file is in use.
   Patience patience;
@@ -1123,6 +1138,8 @@ bool ReplaceTarget(File* scratch, File* target, std::string* err) {
   *err += Whereabouts(dest, at_dest, aside, target, scratch, scratch_stays);
   if (scratch_stays)
     Forget(scratch);
+  else
+    DropScratch(scratch, err);
   return false;
 }
 

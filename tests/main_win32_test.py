@@ -20,6 +20,7 @@ choose the user by setting USER.
 
 import argparse
 import collections
+import contextlib
 import os
 import re
 import shutil
@@ -783,18 +784,33 @@ class ReplaceTest(Case):
                 self.assertLess(took, 1.0)
 
     def test_giving_up_removes_only_its_own_scratch_file(self):
-        # The scratch file's name taken by another file while the run waits
-        # at the replace, which then fails: that file stays.
+        # While the run waits at the replace, which then fails: the scratch
+        # file's name taken by another file, which stays; or the scratch
+        # file held by another process (a scanner) until after the run,
+        # which leaves it and says where, and the next run removes it.
         theirs = b"not the run's own\n"
-        go_on = self.paused(f"ReplaceFileA#1=pause ReplaceFileA={self.IO}")
-        try:
+        scratch = self.sb.path("s.xmlNew")
+
+        def take_name():
             self.sb.write("theirs", theirs)
-            os.replace(self.sb.path("theirs"), self.sb.path("s.xmlNew"))
-        finally:
-            result = go_on()
-        self.assertFailed(result, "s.xml", self.CONTENT, "cannot replace",
-                          "s.xmlNew")
-        self.assertEqual(self.sb.read("s.xmlNew"), theirs)
+            os.replace(self.sb.path("theirs"), scratch)
+            return contextlib.nullcontext()
+
+        left = "the new content is left at " + re.escape(win_path(scratch))
+        for faults, act, holds, says in [
+                (f"ReplaceFileA#1=pause ReplaceFileA={self.IO}", take_name,
+                 theirs, f"with .*New: [^;]*$"),
+                ("ReplaceFileA#1=pause", lambda: Held("exclusive", scratch),
+                 self.new, f"{left}: .*tried")]:
+            with self.subTest(faults):
+                self.reset()
+                go_on = self.paused(faults)
+                with act():
+                    result = go_on()
+                self.assertFailed(result, "s.xml", self.CONTENT, says,
+                                  "s.xmlNew")
+                self.assertEqual(self.sb.read("s.xmlNew"), holds)
+        self.assertEqual(self.assertWhole(self.run_faults()), "new")
 
     def test_attributes_are_kept(self):
         # Hidden, system and archive: those Wine keeps.  ReplaceFile and
