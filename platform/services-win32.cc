@@ -324,26 +324,40 @@ bool BufferFree(Monitor* monitor) {
 // one else: no inherited entries, no group, no administrators by name.
 using LocalMemory = std::unique_ptr<void, decltype(&LocalFree)>;
 
-bool ForThisUserOnly(LocalMemory* descriptor, std::string* why) {
+// The user this process runs as: |*user| holds its TOKEN_USER.
+bool ThisUser(std::vector<char>* user, std::string* why) {
   HANDLE token = nullptr;
   if (!Sys("OpenProcessToken", OpenProcessToken, FALSE, GetCurrentProcess(),
            TOKEN_QUERY, &token)) {
     *why = Reason(GetLastError());
     return false;
   }
-  std::vector<char> user(256);
+  user->resize(256);
   DWORD size = 0;
   bool ok;
   while (!(ok = Sys("GetTokenInformation", GetTokenInformation, FALSE, token,
-                    TokenUser, user.data(), user.size(), &size)) &&
+                    TokenUser, user->data(), user->size(), &size)) &&
          GetLastError() == ERROR_INSUFFICIENT_BUFFER)
-    user.resize(size);
+    user->resize(size);
   const DWORD error = GetLastError();
   CloseHandle(token);
+  if (!ok)
+    *why = Reason(error);
+  return ok;
+}
+
+PSID SidOf(std::vector<char>& user) {
+  return reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
+}
+
+bool ForThisUserOnly(LocalMemory* descriptor, std::string* why) {
+  std::vector<char> user;
+  if (!ThisUser(&user, why))
+    return false;
   char* sid = nullptr;
-  if (!ok || !Sys("ConvertSidToStringSidA", ConvertSidToStringSidA, FALSE,
-                  reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &sid)) {
-    *why = Reason(ok ? GetLastError() : error);
+  if (!Sys("ConvertSidToStringSidA", ConvertSidToStringSidA, FALSE, SidOf(user),
+           &sid)) {
+    *why = Reason(GetLastError());
     return false;
   }
   // P: protected, nothing inherited from the directory; FA: all access.
@@ -531,14 +545,69 @@ bool IsOwnFile(HANDLE h, const char* what, const std::string& path,
   return !linked;
 }
 
+// Whether the file |h| is open on bears the mark of a run's scratch file:
+// the access list CreateScratch gives it, which lets in this user alone.
+// Other programs' files inherit their directory's list, which lets in
+// others too (administrators, the machine's users).  Wine derives the list
+// from the Unix mode, and names the system beside the user.  A volume that
+// keeps no access lists (FAT) has no mark to show: there a file at the
+// scratch name is taken for a run's own.
+bool BearsMark(HANDLE h, bool* marked, std::string* why) {
+  DWORD flags = 0;
+  if (!GetVolumeInformationByHandleW(h, nullptr, 0, nullptr, nullptr, &flags,
+                                     nullptr, 0)) {
+    *why = "cannot tell its volume's kind: " + Reason(GetLastError());
+    return false;
+  }
+  *marked = (flags & FILE_PERSISTENT_ACLS) == 0;
+  if (*marked)
+    return true;
+  std::vector<char> user;
+  if (!ThisUser(&user, why))
+    return false;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  const DWORD error =
+      GetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                      nullptr, &dacl, nullptr, &sd);
+  if (error != ERROR_SUCCESS) {
+    *why = "cannot read its security: " + Reason(error);
+    return false;
+  }
+  const LocalMemory hold(sd, &LocalFree);
+  // No list at all lets in everyone; a denying entry is none of the run's.
+  bool mine = false, others = dacl == nullptr;
+  for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(dacl, i, &ace)) {
+      *why = "cannot read its security: " + Reason(GetLastError());
+      return false;
+    }
+    if (static_cast<const ACE_HEADER*>(ace)->AceType !=
+        ACCESS_ALLOWED_ACE_TYPE) {
+      others = true;
+      continue;
+    }
+    PSID sid = &static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
+    if (EqualSid(sid, SidOf(user)))
+      mine = true;
+    else if (!IsWellKnownSid(sid, WinLocalSystemSid))
+      others = true;
+  }
+  *marked = mine && !others;
+  return true;
+}
+
 // Removes a file an earlier run left at the scratch name |path|: an
-// ordinary file of one name, which no other process has open.  A link is
+// ordinary file of one name, which no other process has open, and which
+// bears the run's mark.  A file another program put there may be all
+// there is of someone's work: it stays, and the run says so.  A link is
 // opened itself, not followed, and refused.
 bool RemoveStale(const std::string& path, const char* what, std::string* err) {
-  HANDLE h =
-      Sys("CreateFileA", CreateFileA, INVALID_HANDLE_VALUE, path.c_str(),
-          DELETE | FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
-          FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE h = Sys(
+      "CreateFileA", CreateFileA, INVALID_HANDLE_VALUE, path.c_str(),
+      DELETE | FILE_READ_ATTRIBUTES | READ_CONTROL, 0, nullptr, OPEN_EXISTING,
+      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND)  // gone meanwhile
@@ -547,6 +616,16 @@ bool RemoveStale(const std::string& path, const char* what, std::string* err) {
     return false;
   }
   bool ok = IsOwnFile(h, what, path, err);
+  bool marked = false;
+  std::string why;
+  if (ok && !BearsMark(h, &marked, &why)) {
+    *err = std::string(what) + " " + WithoutPrefix(path) + ": " + why;
+    ok = false;
+  } else if (ok && !marked) {
+    *err = std::string(what) + " " + WithoutPrefix(path) +
+           ": a file this program did not leave is there, and is kept";
+    ok = false;
+  }
   if (ok && !Dispose(h)) {
     *err = Fail(what, path, GetLastError());
     ok = false;

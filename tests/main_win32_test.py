@@ -447,14 +447,22 @@ class ExclusiveAccessTest(Case):
             result = self.run_tool("s.xml")
         self.assertOpenFailed(result, "s.xml", self.CONTENT)
 
-    def test_scratch_held_by_another_process(self):
-        self.sb.write("s.xmlNew", b"theirs")
-        with Held("exclusive", self.sb.path("s.xmlNew")):
-            result = self.run_tool("s.xml")
-        self.assertFailed(result, "s.xml", self.CONTENT,
-                          re.escape(win_path(self.sb.path("s.xmlNew"))),
-                          "s.xmlNew")
-        self.assertEqual(self.sb.read("s.xmlNew"), b"theirs")
+    def test_file_at_scratch_path_that_is_not_a_stale_one_stays(self):
+        # A run's own leftover (for its user alone: Wine shows the mode as
+        # the access list) that another process holds; a file another
+        # program left there, which others may read: not the run's mark.
+        scratch = self.sb.path("s.xmlNew")
+        for mode, holder, says in [
+                (0o700, lambda: Held("exclusive", scratch), ""),
+                (0o644, contextlib.nullcontext, "a file this program did not leave")]:
+            with self.subTest(mode=oct(mode)):
+                self.sb.write("s.xmlNew", b"theirs", mode)
+                with holder():
+                    result = self.run_tool("s.xml")
+                self.assertFailed(result, "s.xml", self.CONTENT,
+                                  re.escape(win_path(scratch)) + ": " + says,
+                                  "s.xmlNew")
+                self.assertEqual(self.sb.read("s.xmlNew"), b"theirs")
 
     def test_scratch_path_is_a_directory(self):
         os.makedirs(self.sb.path("s.xmlNew"))
@@ -475,8 +483,10 @@ class ExclusiveAccessTest(Case):
     def test_stale_scratch_file_is_replaced_by_a_new_one(self):
         # Not reused: whoever could open the old file (its security may let
         # them) must not reach the new content.  A Linux descriptor, which
-        # Wine's share modes do not see, stands for such an opener.
-        stale = self.sb.write("s.xmlNew", b"left over from a killed run" * 1000)
+        # Wine's share modes do not see, stands for such an opener.  Left
+        # for its user alone, as a run leaves it.
+        stale = self.sb.write("s.xmlNew", b"left over from a killed run" * 1000,
+                              0o700)
         fd = os.open(stale, os.O_WRONLY)
         self.addCleanup(os.close, fd)
         self.assertStamped(self.run_tool("s.xml"), "s.xml", self.CONTENT)
