@@ -346,8 +346,8 @@ bool ThisUser(std::vector<char>* user, std::string* why) {
   return ok;
 }
 
-PSID SidOf(std::vector<char>& user) {
-  return reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
+PSID SidOf(const std::vector<char>& user) {
+  return reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid;
 }
 
 bool ForThisUserOnly(LocalMemory* descriptor, std::string* why) {
