@@ -293,12 +293,13 @@ class PathTest(Case):
         """However the file is named, in another case or by its 8.3 short
         name (None: asked of Wine), it keeps its own name, and a link to
         that name leads to the new content."""
-        for n, (arg, name) in enumerate([("sub\\s.xml", "sub/s.xml"),
-                          ("sub/s.xml", "sub/s.xml"),
-                          ("J\u00fcrgen.xml", "J\u00fcrgen.xml"),
-                          ("setup.xml", "Setup.xml"),
-                          ("SUB\\SETUP.XML", "sub/Setup.xml"),
-                          (None, "a long name.xml")]):
+        cases = [("sub\\s.xml", "sub/s.xml"),
+                 ("sub/s.xml", "sub/s.xml"),
+                 ("J\u00fcrgen.xml", "J\u00fcrgen.xml"),
+                 ("setup.xml", "Setup.xml"),
+                 ("SUB\\SETUP.XML", "sub/Setup.xml"),
+                 (None, "a long name.xml")]
+        for n, (arg, name) in enumerate(cases):
             with self.subTest(arg or "short name"):
                 path = self.sb.write(name, self.CONTENT)
                 if arg is None:
@@ -308,8 +309,8 @@ class PathTest(Case):
                 self.assertStamped(self.run_tool(arg), name, self.CONTENT)
                 spellings = {os.path.basename(name).lower(),
                              re.split(r"[\\/]", arg)[-1].lower()}
-                self.assertEqual([n for n in os.listdir(os.path.dirname(path))
-                                  if n.lower() in spellings],
+                self.assertEqual([entry for entry in os.listdir(os.path.dirname(path))
+                                  if entry.lower() in spellings],
                                  [os.path.basename(name)])
                 self.assertEqual(support.read_file(link), self.sb.read(name))
 
@@ -454,7 +455,8 @@ class ExclusiveAccessTest(Case):
         scratch = self.sb.path("s.xmlNew")
         for mode, holder, says in [
                 (0o700, lambda: Held("exclusive", scratch), ""),
-                (0o644, contextlib.nullcontext, "a file this program did not leave")]:
+                (0o644, contextlib.nullcontext,
+                 "a file this program did not leave")]:
             with self.subTest(mode=oct(mode)):
                 self.sb.write("s.xmlNew", b"theirs", mode)
                 with holder():
@@ -766,14 +768,11 @@ class ReplaceTest(Case):
             ("ReplaceFileA=pause", move_in, newer, [], kept),
             (f"ReplaceFileA=pause MoveFileExA#2={self.IO}", move_in,
              self.new, ["s.xmlOld"], "another file is at .*s.xmlOld"),
-            ("FlushFileBuffers=pause", touch,
-             self.CONTENT, [], changed),
-            ("ReplaceFileA=pause", touch,
-             self.CONTENT, [], changed),
-            ("FlushFileBuffers=pause", read_only,
-             self.CONTENT, [], changed),
-            ("ReplaceFileA=pause", read_only,
-             self.CONTENT, [], r"with .*New: Access denied$"),
+            ("FlushFileBuffers=pause", touch, self.CONTENT, [], changed),
+            ("ReplaceFileA=pause", touch, self.CONTENT, [], changed),
+            ("FlushFileBuffers=pause", read_only, self.CONTENT, [], changed),
+            ("ReplaceFileA=pause", read_only, self.CONTENT, [],
+             r"with .*New: Access denied$"),
         ]
         for faults, act, holds, left, says in cases:
             with self.subTest(faults, act=act.__name__):
@@ -809,7 +808,7 @@ class ReplaceTest(Case):
         left = "the new content is left at " + re.escape(win_path(scratch))
         for faults, act, holds, says in [
                 (f"ReplaceFileA#1=pause ReplaceFileA={self.IO}", take_name,
-                 theirs, f"with .*New: [^;]*$"),
+                 theirs, r"with .*New: [^;]*$"),
                 ("ReplaceFileA#1=pause", lambda: Held("exclusive", scratch),
                  self.new, f"{left}: .*tried")]:
             with self.subTest(faults):
@@ -820,6 +819,7 @@ class ReplaceTest(Case):
                 self.assertFailed(result, "s.xml", self.CONTENT, says,
                                   "s.xmlNew")
                 self.assertEqual(self.sb.read("s.xmlNew"), holds)
+        # The next run removes the scratch file the held one left.
         self.assertEqual(self.assertWhole(self.run_faults()), "new")
 
     def test_attributes_are_kept(self):
