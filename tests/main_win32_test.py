@@ -765,13 +765,13 @@ class ReplaceTest(Case):
         changed = "it was changed during the run and is kept"
         cases = [
             ("FlushFileBuffers=pause", move_in, newer, [], kept),
-            ("ReplaceFileA=pause", move_in, newer, [], kept),
-            (f"ReplaceFileA=pause MoveFileExA#2={self.IO}", move_in,
+            ("ReplaceFileA#1=pause", move_in, newer, [], kept),
+            (f"ReplaceFileA#1=pause MoveFileExA#2={self.IO}", move_in,
              self.new, ["s.xmlOld"], "another file is at .*s.xmlOld"),
             ("FlushFileBuffers=pause", touch, self.CONTENT, [], changed),
-            ("ReplaceFileA=pause", touch, self.CONTENT, [], changed),
+            ("ReplaceFileA#1=pause", touch, self.CONTENT, [], changed),
             ("FlushFileBuffers=pause", read_only, self.CONTENT, [], changed),
-            ("ReplaceFileA=pause", read_only, self.CONTENT, [],
+            ("ReplaceFileA#1=pause", read_only, self.CONTENT, [],
              r"with .*New: Access denied$"),
         ]
         for faults, act, holds, left, says in cases:
