@@ -36,6 +36,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -104,9 +105,23 @@ std::string Reason(DWORD error) {
   return reason;
 }
 
+// A "\\?\" path in its ordinary form: "\\?\C:\x" is C:\x,
+// "\\?\UNC\host\share" is \\host\share.  The target's real name comes in
+// the "\\?\" form, which works for every call and any length; messages
+// show every path in the ordinary form, as the user would write it.
+std::string WithoutPrefix(const std::string& path) {
+  constexpr std::string_view kUnc = "\\\\?\\UNC\\";
+  constexpr std::string_view kLocal = "\\\\?\\";
+  if (std::string_view(path).starts_with(kUnc))
+    return "\\\\" + path.substr(kUnc.size());
+  if (std::string_view(path).starts_with(kLocal))
+    return path.substr(kLocal.size());
+  return path;
+}
+
 std::string Fail(const std::string& what, const std::string& path,
                  DWORD error) {
-  return what + " " + path + ": " + Reason(error);
+  return what + " " + WithoutPrefix(path) + ": " + Reason(error);
 }
 
 HANDLE Handle(const File* file) { return file->open->handle; }
@@ -146,8 +161,14 @@ bool SameFile(const Identity& a, const Identity& b) {
   return a.volume == b.volume && a.index == b.index;
 }
 
-bool SameContent(const Identity& a, const Identity& b) {
-  return a.size == b.size && a.written == b.written;
+// Whether a file is as it was: the same size, last write time and
+// attributes.  The archive attribute does not count: the system sets it of
+// its own accord, on some file systems for a rename too, and the replace
+// renames the target.
+bool Unchanged(const Identity& a, const Identity& b) {
+  constexpr DWORD kCounted = ~static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE);
+  return a.size == b.size && a.written == b.written &&
+         (a.attributes & kCounted) == (b.attributes & kCounted);
 }
 
 // Pipes, consoles and devices (a target named NUL or CON names a device in
@@ -156,20 +177,9 @@ bool IsDiskFile(HANDLE h, const char* what, const std::string& path,
                 std::string* err) {
   const bool disk = GetFileType(h) == FILE_TYPE_DISK;
   if (!disk)
-    *err = std::string(what) + " " + path + ": not a regular file";
+    *err =
+        std::string(what) + " " + WithoutPrefix(path) + ": not a regular file";
   return disk;
-}
-
-// A "\\?\" path in its ordinary form: "\\?\C:\x" is C:\x,
-// "\\?\UNC\host\share" is \\host\share.
-std::string WithoutPrefix(const std::string& path) {
-  constexpr std::string_view kUnc = "\\\\?\\UNC\\";
-  constexpr std::string_view kLocal = "\\\\?\\";
-  if (std::string_view(path).starts_with(kUnc))
-    return "\\\\" + path.substr(kUnc.size());
-  if (std::string_view(path).starts_with(kLocal))
-    return path.substr(kLocal.size());
-  return path;
 }
 
 // The full path of the file that |h| is open on, links resolved, in the
@@ -257,10 +267,17 @@ bool CanShowBox() {
 // buffer is free, and one to set once it holds a line.
 constexpr size_t kMonitorBuffer = 4096;
 
+// How long a run may wait, in all, for a monitor to free its buffer.  A
+// monitor that reads gets every line, each in its turn; one that stalls
+// costs the run this much once, and after that gets only what it is ready
+// for at the moment a line comes.  The target is held all the while.
+constexpr std::chrono::milliseconds kTraceBudget{1000};
+
 struct Monitor {
   HANDLE buffer_ready = nullptr;
   HANDLE data_ready = nullptr;
   char* buffer = nullptr;
+  std::chrono::steady_clock::duration left = kTraceBudget;
 };
 
 Monitor FindMonitor() {
@@ -272,8 +289,12 @@ Monitor FindMonitor() {
   CloseHandle(mapping);  // the view keeps the buffer
   HANDLE buffer_ready = OpenEventA(SYNCHRONIZE, FALSE, "DBWIN_BUFFER_READY");
   HANDLE data_ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, "DBWIN_DATA_READY");
-  if (view && buffer_ready && data_ready)
-    return Monitor{buffer_ready, data_ready, static_cast<char*>(view)};
+  if (view && buffer_ready && data_ready) {
+    monitor.buffer_ready = buffer_ready;
+    monitor.data_ready = data_ready;
+    monitor.buffer = static_cast<char*>(view);
+    return monitor;
+  }
   if (view)
     UnmapViewOfFile(view);
   if (buffer_ready)
@@ -283,30 +304,60 @@ Monitor FindMonitor() {
   return monitor;
 }
 
+// Waits for |monitor|'s buffer to be free, as OutputDebugStringA does, but
+// within what is left of the run's budget.  A wait that runs out spends
+// the budget: from then on the buffer is only looked at.
+bool BufferFree(Monitor* monitor) {
+  using std::chrono::steady_clock;
+  const auto left = std::max(monitor->left, steady_clock::duration::zero());
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  const steady_clock::time_point start = steady_clock::now();
+  const bool free =
+      WaitForSingleObject(monitor->buffer_ready, static_cast<DWORD>(ms)) ==
+      WAIT_OBJECT_0;
+  monitor->left = free ? left - (steady_clock::now() - start)
+                       : steady_clock::duration::zero();
+  return free;
+}
+
 // A security descriptor that lets in the user this process runs as, and no
 // one else: no inherited entries, no group, no administrators by name.
 using LocalMemory = std::unique_ptr<void, decltype(&LocalFree)>;
 
-bool ForThisUserOnly(LocalMemory* descriptor, std::string* why) {
+// The user this process runs as: |*user| holds its TOKEN_USER.
+bool ThisUser(std::vector<char>* user, std::string* why) {
   HANDLE token = nullptr;
   if (!Sys("OpenProcessToken", OpenProcessToken, FALSE, GetCurrentProcess(),
            TOKEN_QUERY, &token)) {
     *why = Reason(GetLastError());
     return false;
   }
-  std::vector<char> user(256);
+  user->resize(256);
   DWORD size = 0;
   bool ok;
   while (!(ok = Sys("GetTokenInformation", GetTokenInformation, FALSE, token,
-                    TokenUser, user.data(), user.size(), &size)) &&
+                    TokenUser, user->data(), user->size(), &size)) &&
          GetLastError() == ERROR_INSUFFICIENT_BUFFER)
-    user.resize(size);
+    user->resize(size);
   const DWORD error = GetLastError();
   CloseHandle(token);
+  if (!ok)
+    *why = Reason(error);
+  return ok;
+}
+
+PSID SidOf(const std::vector<char>& user) {
+  return reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid;
+}
+
+bool ForThisUserOnly(LocalMemory* descriptor, std::string* why) {
+  std::vector<char> user;
+  if (!ThisUser(&user, why))
+    return false;
   char* sid = nullptr;
-  if (!ok || !Sys("ConvertSidToStringSidA", ConvertSidToStringSidA, FALSE,
-                  reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &sid)) {
-    *why = Reason(ok ? GetLastError() : error);
+  if (!Sys("ConvertSidToStringSidA", ConvertSidToStringSidA, FALSE, SidOf(user),
+           &sid)) {
+    *why = Reason(GetLastError());
     return false;
   }
   // P: protected, nothing inherited from the directory; FA: all access.
@@ -389,24 +440,27 @@ void Alert(const std::string& text) {
 }
 
 void Trace(std::string_view line) {
-  // A debugger takes the line from OutputDebugStringA at once.  Without
-  // one, OutputDebugStringA waits up to 10 s for a monitor to free its
-  // buffer, line after line, with the target held all the while: a line is
-  // handed over only if the buffer is free now, and dropped otherwise.
+  // What OutputDebugStringA would show: the text up to its first NUL byte.
+  line = line.substr(0, line.find('\0'));
+  // A debugger takes every line from OutputDebugStringA at once.  Without
+  // one, OutputDebugStringA waits up to 10 s a line for a monitor to free
+  // its buffer; the run waits as it does, but within one budget for the
+  // whole run (kTraceBudget).
   if (IsDebuggerPresent()) {
     OutputDebugStringA(std::string(line).c_str());
     return;
   }
-  static const Monitor monitor = FindMonitor();
-  if (!monitor.buffer ||
-      WaitForSingleObject(monitor.buffer_ready, 0) != WAIT_OBJECT_0)
+  static Monitor monitor = FindMonitor();
+  if (!monitor.buffer || !BufferFree(&monitor))
     return;
   const DWORD pid = GetCurrentProcessId();
   const size_t len = std::min(line.size(), kMonitorBuffer - sizeof(pid) - 1);
   memcpy(monitor.buffer, &pid, sizeof(pid));
   memcpy(monitor.buffer + sizeof(pid), line.data(), len);
   monitor.buffer[sizeof(pid) + len] = '\0';
-  SetEvent(monitor.data_ready);
+  // A monitor that cannot be told gets nothing more.
+  if (!SetEvent(monitor.data_ready))
+    monitor.buffer = nullptr;
 }
 
 bool UserName(std::string* name, std::string* err) {
@@ -453,10 +507,14 @@ bool OpenTarget(const std::string& path, File* file, std::string* err) {
     CloseHandle(h);
     return false;
   }
-  // A link stays a link: the scratch file goes beside the file it points
-  // to, which is the one replaced.
-  const std::string linked = LinkedFile(h, path);
-  Hold(file, h, linked.empty() ? path : linked, id);
+  // The replace goes to the name the file really has, as the system gives
+  // it for this handle: its own case, its long name, and where |path| is a
+  // link, the file it points to, beside which the scratch file goes.  The
+  // name as given would become the file's name ("setup.xml" for
+  // Setup.xml, an 8.3 short name for the long one), and a link to the old
+  // name would dangle.  A file system that cannot tell keeps the name given.
+  const std::string real = FinalPath(h);
+  Hold(file, h, real.empty() ? path : real, id);
   return true;
 }
 
@@ -482,18 +540,74 @@ bool IsOwnFile(HANDLE h, const char* what, const std::string& path,
       (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
       info.nNumberOfLinks > 1 || !LinkedFile(h, path).empty();
   if (linked)
-    *err = std::string(what) + " " + path + ": is a link to another file";
+    *err = std::string(what) + " " + WithoutPrefix(path) +
+           ": is a link to another file";
   return !linked;
 }
 
+// Whether the file |h| is open on bears the mark of a run's scratch file:
+// the access list CreateScratch gives it, which lets in this user alone.
+// Other programs' files inherit their directory's list, which lets in
+// others too (administrators, the machine's users).  Wine derives the list
+// from the Unix mode, and names the system beside the user.  A volume that
+// keeps no access lists (FAT) has no mark to show: there a file at the
+// scratch name is taken for a run's own.
+bool BearsMark(HANDLE h, bool* marked, std::string* why) {
+  DWORD flags = 0;
+  if (!GetVolumeInformationByHandleW(h, nullptr, 0, nullptr, nullptr, &flags,
+                                     nullptr, 0)) {
+    *why = "cannot tell its volume's kind: " + Reason(GetLastError());
+    return false;
+  }
+  *marked = (flags & FILE_PERSISTENT_ACLS) == 0;
+  if (*marked)
+    return true;
+  std::vector<char> user;
+  if (!ThisUser(&user, why))
+    return false;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  const DWORD error =
+      GetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                      nullptr, &dacl, nullptr, &sd);
+  if (error != ERROR_SUCCESS) {
+    *why = "cannot read its security: " + Reason(error);
+    return false;
+  }
+  const LocalMemory hold(sd, &LocalFree);
+  // No list at all lets in everyone; a denying entry is none of the run's.
+  bool mine = false, others = dacl == nullptr;
+  for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(dacl, i, &ace)) {
+      *why = "cannot read its security: " + Reason(GetLastError());
+      return false;
+    }
+    if (static_cast<const ACE_HEADER*>(ace)->AceType !=
+        ACCESS_ALLOWED_ACE_TYPE) {
+      others = true;
+      continue;
+    }
+    PSID sid = &static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
+    if (EqualSid(sid, SidOf(user)))
+      mine = true;
+    else if (!IsWellKnownSid(sid, WinLocalSystemSid))
+      others = true;
+  }
+  *marked = mine && !others;
+  return true;
+}
+
 // Removes a file an earlier run left at the scratch name |path|: an
-// ordinary file of one name, which no other process has open.  A link is
+// ordinary file of one name, which no other process has open, and which
+// bears the run's mark.  A file another program put there may be all
+// there is of someone's work: it stays, and the run says so.  A link is
 // opened itself, not followed, and refused.
 bool RemoveStale(const std::string& path, const char* what, std::string* err) {
-  HANDLE h =
-      Sys("CreateFileA", CreateFileA, INVALID_HANDLE_VALUE, path.c_str(),
-          DELETE | FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
-          FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE h = Sys(
+      "CreateFileA", CreateFileA, INVALID_HANDLE_VALUE, path.c_str(),
+      DELETE | FILE_READ_ATTRIBUTES | READ_CONTROL, 0, nullptr, OPEN_EXISTING,
+      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND)  // gone meanwhile
@@ -502,6 +616,16 @@ bool RemoveStale(const std::string& path, const char* what, std::string* err) {
     return false;
   }
   bool ok = IsOwnFile(h, what, path, err);
+  bool marked = false;
+  std::string why;
+  if (ok && !BearsMark(h, &marked, &why)) {
+    *err = std::string(what) + " " + WithoutPrefix(path) + ": " + why;
+    ok = false;
+  } else if (ok && !marked) {
+    *err = std::string(what) + " " + WithoutPrefix(path) +
+           ": a file this program did not leave is there, and is kept";
+    ok = false;
+  }
   if (ok && !Dispose(h)) {
     *err = Fail(what, path, GetLastError());
     ok = false;
@@ -521,7 +645,7 @@ bool CreateScratch(const std::string& path, File* file, std::string* err) {
   LocalMemory descriptor(nullptr, &LocalFree);
   std::string why;
   if (!ForThisUserOnly(&descriptor, &why)) {
-    *err = std::string(what) + " " + path + ": " + why;
+    *err = std::string(what) + " " + WithoutPrefix(path) + ": " + why;
     return false;
   }
   SECURITY_ATTRIBUTES security = {sizeof(security), descriptor.get(), FALSE};
@@ -597,10 +721,11 @@ constexpr ULONGLONG kPatienceMs = 2000;
 
 // Errors that another process's open handle causes, and that go away when
 // it lets go.  ReplaceFileA says the same with 1175 and 1176, after which
-// both files keep their names.
+// both files keep their names.  Access denied is not among them: it is a
+// refusal that waiting does not change (a read-only file, an access list),
+// and is reported at once.
 bool InUse(DWORD error) {
-  return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
-         error == ERROR_LOCK_VIOLATION ||
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
          error == ERROR_UNABLE_TO_REMOVE_REPLACED ||
          error == ERROR_UNABLE_TO_MOVE_REPLACEMENT;
 }
@@ -637,9 +762,22 @@ struct Patience {
   }
 };
 
-// What a run finds at a name: nothing, the file it read (unchanged), the
-// scratch file it wrote, some other file, or what it cannot look at.
-enum class Found { kNothing, kOld, kNew, kOther, kUnknown };
+// What a run finds at a name: nothing, the file it read (unchanged, or
+// changed since: its size, times or attributes), the scratch file it
+// wrote, some other file, or what it cannot look at.
+enum class Found { kNothing, kOld, kChanged, kNew, kOther, kUnknown };
+
+// Whether the file found is one the run must keep at the target's name.
+bool Newer(Found found) {
+  return found == Found::kChanged || found == Found::kOther;
+}
+
+// What a message says of a newer file at the target's name.
+std::string NewerSaid(Found found) {
+  return found == Found::kChanged
+             ? "it was changed during the run"
+             : "another file took its place during the run";
+}
 
 // The file the run holds open, with its index asked anew: FAT derives it
 // from where the file's name is, and a rename to a longer name, such as the
@@ -673,7 +811,7 @@ Found Look(const std::string& path, const File* target, const File* scratch,
     Sleep(10);
   }
   if (SameFile(id, Held(target)))
-    return SameContent(id, target->open->id) ? Found::kOld : Found::kOther;
+    return Unchanged(id, target->open->id) ? Found::kOld : Found::kChanged;
   return SameFile(id, scratch->open->id) ? Found::kNew : Found::kOther;
 }
 
@@ -735,12 +873,14 @@ bool FreeName(const std::string& target, std::string* name, std::string* err) {
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND)
       return true;
-    *err = "cannot replace " + target +
-           ": cannot look for a free name: " + *name + ": " + Reason(error);
+    *err = "cannot replace " + WithoutPrefix(target) +
+           ": cannot look for a free name: " + WithoutPrefix(*name) + ": " +
+           Reason(error);
     return false;
   }
-  *err = "cannot replace " + target + ": " + base + " and " + base +
-         "1 to 9, the names for its old content, are all taken";
+  const std::string shown = WithoutPrefix(base);
+  *err = "cannot replace " + WithoutPrefix(target) + ": " + shown + " and " +
+         shown + "1 to 9, the names for its old content, are all taken";
   return false;
 }
 
@@ -885,8 +1025,8 @@ bool CarrySecurity(const File* target, const File* scratch, std::string* why) {
   if (h != INVALID_HANDLE_VALUE)
     CloseHandle(h);
   if (error != ERROR_SUCCESS)
-    *why =
-        "cannot give its security to " + scratch->path + ": " + Reason(error);
+    *why = "cannot give its security to " + WithoutPrefix(scratch->path) +
+           ": " + Reason(error);
   return error == ERROR_SUCCESS;
 }
 
@@ -938,6 +1078,8 @@ std::string Whereabouts(const std::string& target, Found at_target,
         return "the old content";
       case Found::kNew:
         return "the new content";
+      case Found::kChanged:
+        return "the old file, changed during the run,";
       case Found::kOther:
         return "another file";
       case Found::kUnknown:
@@ -946,16 +1088,29 @@ std::string Whereabouts(const std::string& target, Found at_target,
     return "a file that cannot be looked at";
   };
   std::string where;
-  if (at_target != Found::kOld && at_target != Found::kOther)
-    where += "; " + target + " holds " + what(at_target);
+  if (at_target != Found::kOld && !Newer(at_target))
+    where += "; " + WithoutPrefix(target) + " holds " + what(at_target);
   for (const std::string& path : {aside, scratch->path}) {
     if (path == scratch->path && !scratch_stays)
       continue;
     const Found found = Look(path, target_file, scratch);
     if (found != Found::kNothing)
-      where += "; " + what(found) + " is at " + path;
+      where += "; " + what(found) + " is at " + WithoutPrefix(path);
   }
   return where;
+}
+
+// Removes the scratch file the run has let go of, as it gives up.  A
+// scanner may open a file the moment it has been written and hold it for
+// seconds: the removal is tried again as long as a replace would be, and
+// where the file stays, the message says where the new content is left.
+// The next run removes it.
+void DropScratch(File* scratch, std::string* err) {
+  std::string stays;
+  if (!RemoveIfSame(scratch->path, scratch->open->id, &stays))
+    *err += "; the new content is left at " + WithoutPrefix(scratch->path) +
+            ": " + stays;
+  Forget(scratch);
 }
 
 }  // namespace
@@ -966,23 +1121,28 @@ bool ReplaceTarget(File* scratch, File* target, std::string* err) {
   if (!Prepare(target, scratch, err) || !FreeName(dest, &aside, err))
     return false;
   // Another file may have taken the target's name during the run (an
-  // editor that saves by renaming): that file is newer and stays.
+  // editor that saves by renaming), or another program changed the file
+  // (its times, its attributes): what is there now is newer and stays.
   DWORD error = ERROR_SUCCESS;
-  switch (Look(dest, target, scratch, &error)) {
+  switch (const Found found = Look(dest, target, scratch, &error)) {
     case Found::kOld:
       break;
+    case Found::kChanged:
     case Found::kOther:
     case Found::kNew:
-      *err = "cannot replace " + dest +
-             ": another file took its place during the run and is kept";
+      *err = "cannot replace " + WithoutPrefix(dest) + ": " +
+             NewerSaid(found == Found::kNew ? Found::kOther : found) +
+             " and is kept";
       return false;
     case Found::kNothing:
     case Found::kUnknown:
       *err = Fail("cannot replace", dest, error);
       return false;
   }
-  if (!LetGo(scratch, err))
+  if (!LetGo(scratch, err)) {
+    DropScratch(scratch, err);
     return false;
+  }
 
   // Tried again while nothing has moved and a file is in use.
   Patience patience;
@@ -1001,31 +1161,31 @@ bool ReplaceTarget(File* scratch, File* target, std::string* err) {
     why = "the replace did not leave the files where it should";
 
   // Stopped half-way (ReplaceFileA's 1177): the old file is aside and the
-  // target's name free.  The job is finished, or else the old file put back.
-  if (at_dest == Found::kNothing && at_aside == Found::kOld) {
+  // target's name free.  The job is finished, or else the old file put
+  // back; a newer file that went aside only goes back.
+  if (at_dest == Found::kNothing &&
+      (at_aside == Found::kOld || Newer(at_aside))) {
     std::string not_finished;
-    if (Look(scratch->path, target, scratch) == Found::kNew &&
+    if (at_aside == Found::kOld &&
+        Look(scratch->path, target, scratch) == Found::kNew &&
         Rename(scratch->path, dest, &not_finished)) {
       at_dest = Found::kNew;
     } else if (Rename(aside, dest, &not_finished)) {
-      at_dest = Found::kOld;
+      at_dest = at_aside;
       at_aside = Found::kNothing;
     } else {
       why += "; nor can it be finished or undone: " + not_finished;
     }
   }
 
-  // A file that took the target's name just before the replace went aside
-  // in its stead: the new content makes way for it again.
-  if (at_dest == Found::kNew && at_aside == Found::kOther) {
+  // A file that took the target's name, or the target changed, just before
+  // the replace went aside: the new content makes way for it again.
+  if (at_dest == Found::kNew && Newer(at_aside)) {
     std::string not_undone, ignored;
     const bool made_way = Rename(dest, scratch->path, &not_undone);
     if (made_way && !Rename(aside, dest, &not_undone))
       Rename(scratch->path, dest, &ignored);  // the new content, not nothing
-    why =
-        "another file took its place during the run and cannot be put "
-        "back: " +
-        not_undone;
+    why = NewerSaid(at_aside) + " and cannot be put back: " + not_undone;
     at_dest = Look(dest, target, scratch);
   }
 
@@ -1036,22 +1196,29 @@ bool ReplaceTarget(File* scratch, File* target, std::string* err) {
     Forget(scratch);  // the target now
     Close(target);
     if (!removed)
-      *err = dest + " is stamped, but its old content stays at " + aside +
-             ": " + stays;
+      *err = WithoutPrefix(dest) +
+             " is stamped, but its old content stays at " +
+             WithoutPrefix(aside) + ": " + stays;
     return removed;
   }
 
   // The scratch file is removed only where the target's name holds a whole
-  // file, the old one or another; otherwise it may be all there is.
-  const bool scratch_stays = at_dest != Found::kOld && at_dest != Found::kOther;
-  if (at_dest == Found::kOther)
-    *err = "cannot replace " + dest +
-           ": another file took its place during the run and is kept";
+  // file, the old one or a newer; otherwise it may be all there is.  A
+  // replace that failed on a file changed meanwhile (made read-only) gives
+  // the system's reason for it.
+  const bool scratch_stays = at_dest != Found::kOld && !Newer(at_dest);
+  if (at_dest == Found::kOther ||
+      (at_dest == Found::kChanged && error == ERROR_SUCCESS))
+    *err = "cannot replace " + WithoutPrefix(dest) + ": " + NewerSaid(at_dest) +
+           " and is kept";
   else
-    *err = "cannot replace " + dest + " with " + scratch->path + ": " + why;
+    *err = "cannot replace " + WithoutPrefix(dest) + " with " +
+           WithoutPrefix(scratch->path) + ": " + why;
   *err += Whereabouts(dest, at_dest, aside, target, scratch, scratch_stays);
   if (scratch_stays)
     Forget(scratch);
+  else
+    DropScratch(scratch, err);
   return false;
 }
 

@@ -11,6 +11,7 @@
 //                         like) that takes N lines, then never frees its
 //                         buffer again; prints each line taken, as hex
 //   attrib PATH [HEX]     set PATH's attributes to HEX, then print them
+//   short PATH            print PATH with its 8.3 short name, if it has one
 //
 // "hold" prints "held", "monitor" "ready", once in place; both let go when
 // their standard input ends.  Results go to standard output, one per line.
@@ -184,6 +185,17 @@ int Attributes(const char* path, const char* value) {
   return 0;
 }
 
+int ShortName(const char* path) {
+  char buf[MAX_PATH];
+  const DWORD len = GetShortPathNameA(path, buf, sizeof(buf));
+  if (len == 0 || len >= sizeof(buf)) {
+    printf("no short name for %s: error %lu\n", path, GetLastError());
+    return 2;
+  }
+  printf("%s\n", buf);
+  return 0;
+}
+
 bool QueryString(std::vector<char>& data, const char* name,
                  std::string* value) {
   void* p = nullptr;
@@ -234,9 +246,11 @@ int main(int argc, char** argv) {
     return Monitor(atoi(argv[2]));
   if ((argc == 3 || argc == 4) && strcmp(argv[1], "attrib") == 0)
     return Attributes(argv[2], argc == 4 ? argv[3] : nullptr);
+  if (argc == 3 && strcmp(argv[1], "short") == 0)
+    return ShortName(argv[2]);
   fprintf(stderr,
           "usage: %s hold exclusive|nodelete PATH | debug PROGRAM [ARG] | "
-          "version PATH | monitor N | attrib PATH [HEX]\n",
+          "version PATH | monitor N | attrib PATH [HEX] | short PATH\n",
           argv[0]);
   return 2;
 }
