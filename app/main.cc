@@ -3,9 +3,9 @@
 //
 // The run is one straight sequence: find the target beside the program,
 // open it, rewrite it line by line into a scratch file, and put the scratch
-// file in the target's place.  Every failure comes back here as a message
-// and is turned into an alert and an exit status in Run(), and running out
-// of memory in main().
+// file in the target's place.  Every failure comes back here as an Error,
+// which messages.cc puts into words, and is turned into an alert and an
+// exit status in Run(), and running out of memory in main().
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -13,6 +13,7 @@
 #include <new>
 #include <string>
 
+#include "app/messages.h"
 #include "platform/services.h"
 #include "rewrite/stamp.h"
 
@@ -39,40 +40,34 @@ const char kScratchSuffix[] = "New";
 // cannot be had.  Nothing has been touched then, and the run counts as done.
 const char kOpenFailed[] = "Open file fail!";
 
+// The rewrite core sees the files as a source and a sink; a failure of
+// either is kept here as the platform reported it.
 struct FileSource : stamp::Source {
   explicit FileSource(platform::File* file) : file(file) {}
   bool Read(char* buf, size_t capacity, size_t* got,
-            std::string* err) override {
-    return platform::Read(file, buf, capacity, got, err);
+            std::string* /*err*/) override {
+    return platform::Read(file, buf, capacity, got, &error);
   }
   int64_t Size() override { return platform::FileSize(file); }
   platform::File* file;
+  platform::Error error;
 };
 
 struct FileSink : stamp::Sink {
   explicit FileSink(platform::File* file) : file(file) {}
-  bool Write(const char* data, size_t len, std::string* err) override {
-    return platform::Write(file, data, len, err);
+  bool Write(const char* data, size_t len, std::string* /*err*/) override {
+    return platform::Write(file, data, len, &error);
   }
   platform::File* file;
+  platform::Error error;
 };
 
 enum class Result { kStamped, kOpenFailed, kFailed };
 
-// Takes the scratch file away, and lets go of the target, when the run
-// leaves before the scratch file has taken the target's place: by a
-// failure, or by an exception on the way to main() (out of memory).
-struct Discard {
-  platform::File* scratch;
-  platform::File* target;
-  ~Discard() {
-    if (!scratch)
-      return;
-    platform::RemoveScratch(scratch);
-    platform::Close(target);
-  }
-  // The scratch file is the target now.
-  void Keep() { scratch = nullptr; }
+// What a run that failed, or stamped with a warning, has to say.
+struct Report {
+  platform::Error error;  // the platform's failure
+  std::string text;       // or a message of the run's own
 };
 
 // Everything up to and including the last separator; empty when none.
@@ -82,59 +77,64 @@ std::string ProgramDirectory(const std::string& program_path) {
                                   : program_path.substr(0, sep + 1);
 }
 
-Result StampFile(const std::string& target_path, std::string* err) {
-  platform::File target;
-  if (!platform::OpenTarget(target_path, &target, err))
+Result StampFile(const std::string& target_path, Report* report) {
+  // From the open on, a run that leaves early lets go of both files and
+  // removes its scratch file, also on the way to main() (out of memory).
+  platform::Run run;
+  platform::Error* err = &report->error;
+  if (!platform::OpenTarget(target_path, &run, err))
     return Result::kOpenFailed;
-
-  platform::File scratch;
-  if (!platform::CreateScratch(target.path + kScratchSuffix, &scratch, err)) {
-    platform::Close(&target);
+  if (!platform::CreateScratch(run.target.path + kScratchSuffix, &run, err))
     return Result::kFailed;
-  }
-  // From here on a failure leaves the target as it was and no scratch file.
-  Discard discard{&scratch, &target};
 
   std::string user;
   if (!platform::UserName(&user, err))
     return Result::kFailed;
 
-  FileSource in(&target);
-  FileSink out(&scratch);
-  switch (stamp::RewriteLines(in, out, user, platform::Trace, err)) {
+  FileSource in(&run.target);
+  FileSink out(&run.scratch);
+  std::string ignored;
+  switch (stamp::RewriteLines(in, out, user, platform::Trace, &ignored)) {
     case stamp::Outcome::kDone:
       break;
     case stamp::Outcome::kFailed:
+      *err = in.error.step != platform::Step::kNone ? in.error : out.error;
       return Result::kFailed;
     case stamp::Outcome::kUtf32:
-      *err = target_path +
-             ": is UTF-32 text (it starts with a UTF-32 byte-order mark), "
-             "which cannot be stamped";
+      report->text = target_path +
+                     ": is UTF-32 text (it starts with a UTF-32 byte-order "
+                     "mark), which cannot be stamped";
       return Result::kFailed;
     case stamp::Outcome::kOddLength:
-      *err = target_path +
-             ": is not UTF-16 text: it starts with a UTF-16 byte-order mark "
-             "but holds an odd number of bytes after it";
+      report->text = target_path +
+                     ": is not UTF-16 text: it starts with a UTF-16 "
+                     "byte-order mark but holds an odd number of bytes after "
+                     "it";
       return Result::kFailed;
     case stamp::Outcome::kUserNotUtf8:
-      *err = target_path +
-             ": is UTF-16 text, and the user name is not valid UTF-8, so it "
-             "cannot be written into it";
+      report->text = target_path +
+                     ": is UTF-16 text, and the user name is not valid UTF-8, "
+                     "so it cannot be written into it";
       return Result::kFailed;
   }
 
-  if (!platform::ReplaceTarget(&scratch, &target, err))
+  platform::Error warning;
+  if (platform::ReplaceTarget(&run, err, &warning) != platform::Replaced::kDone)
     return Result::kFailed;
-  discard.Keep();
+  // The target is stamped; what could not be cleaned up is worth a word.
+  if (warning.step != platform::Step::kNone)
+    platform::Alert(app::Printable(app::Describe(warning)));
   return Result::kStamped;
 }
+
+// One line for the user: the message, its control characters escaped.
+void Say(const std::string& text) { platform::Alert(app::Printable(text)); }
 
 // Puts what an option asked for on standard output.  Output that cannot be
 // written (a closed pipe, a full disk) must not pass for success.
 int PrintOut(const std::string& text) {
   if (fputs(text.c_str(), stdout) == EOF || fflush(stdout) != 0) {
-    platform::Alert(std::string("cannot write standard output: ") +
-                    strerror(errno));
+    Say(std::string("cannot write standard output: ") + strerror(errno));
     return 1;
   }
   return 0;
@@ -150,8 +150,7 @@ int StartupFailed() {
 
 // The whole run; |*target_path| is set once the target is known.
 int Run(int argc, char** argv, std::string* target_path) {
-  std::string err;
-  if (!platform::IgnoreBrokenPipes(&err))
+  if (!platform::IgnoreBrokenPipes())
     return StartupFailed();
   if (argc == 2 && strcmp(argv[1], "--version") == 0)
     return PrintOut(std::string("authorstamp ") + AUTHORSTAMP_VERSION + "\n");
@@ -159,7 +158,7 @@ int Run(int argc, char** argv, std::string* target_path) {
     return PrintOut(kUsage);
 
   std::string program_path;
-  if (!platform::Startup(&program_path, &err))
+  if (!platform::Startup(&program_path))
     return StartupFailed();
   platform::DetachConsole();
 
@@ -167,16 +166,18 @@ int Run(int argc, char** argv, std::string* target_path) {
   // the working directory; the name is taken as given.
   *target_path = ProgramDirectory(program_path) + (argc > 1 ? argv[1] : "");
 
-  switch (StampFile(*target_path, &err)) {
+  Report report;
+  switch (StampFile(*target_path, &report)) {
     case Result::kStamped:
       return 0;
-    case Result::kOpenFailed:
-      platform::Alert(err.empty()
-                          ? std::string(kOpenFailed)
-                          : std::string(kOpenFailed) + " (" + err + ")");
+    case Result::kOpenFailed: {
+      const std::string why = app::Describe(report.error);
+      Say(why.empty() ? std::string(kOpenFailed)
+                      : std::string(kOpenFailed) + " (" + why + ")");
       return 0;
+    }
     case Result::kFailed:
-      platform::Alert(err);
+      Say(report.text.empty() ? app::Describe(report.error) : report.text);
       return 1;
   }
   return 1;
@@ -184,9 +185,8 @@ int Run(int argc, char** argv, std::string* target_path) {
 
 // Says that memory ran out, naming the target once it is known.
 int OutOfMemory(const std::string& target_path) {
-  platform::Alert(target_path.empty()
-                      ? std::string("out of memory")
-                      : "cannot stamp " + target_path + ": out of memory");
+  Say(target_path.empty() ? std::string("out of memory")
+                          : "cannot stamp " + target_path + ": out of memory");
   return 1;
 }
 

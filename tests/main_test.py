@@ -137,11 +137,11 @@ def roff_words(roff: str) -> str:
 
 
 def message_texts() -> set:
-    """The fixed words of every message the Linux tool forms: the string
-    literals of its run sequence and its services that read as words (the
-    usage text aside)."""
+    """The fixed words of every message the tool forms, on any platform: the
+    string literals of its run sequence and of the messages it forms from
+    what the platform reports, that read as words (the usage text aside)."""
     texts = set()
-    for name in ("app/main.cc", "platform/services-linux.cc"):
+    for name in ("app/main.cc", "app/messages.cc"):
         code = re.sub(r"//[^\n]*", "", read_text(os.path.join(SOURCE, name)))
         code = re.sub(r"const char kUsage\[\] =.*?;\n", "", code, flags=re.S)
         for literal in re.findall(r'"((?:[^"\\\n]|\\.)*)"', code):
