@@ -106,15 +106,11 @@ void Trace(std::string_view line) {
   static std::string record;
   if (log.fd < 0)
     return;
-  // The classic format: <facility and priority>time identity: text.
-  const time_t now = time(nullptr);
-  struct tm local;
-  char stamp[32] = "";
-  if (localtime_r(&now, &local))
-    (void)strftime(stamp, sizeof(stamp), "%b %e %H:%M:%S", &local);
-  char head[64];
-  const int len =
-      snprintf(head, sizeof(head), "<%d>%s ", LOG_USER | LOG_DEBUG, stamp);
+  // The classic format, <facility and priority>identity: text, without a
+  // time: the daemon stamps each record as it takes it, in its own time
+  // zone, whatever the run's environment says.
+  char head[16];
+  const int len = snprintf(head, sizeof(head), "<%d>", LOG_USER | LOG_DEBUG);
   record.assign(head, len > 0 ? static_cast<size_t>(len) : 0);
   record += ProgramName();
   record += ": ";

@@ -880,7 +880,7 @@ class LogDaemon(support.Case):
                     time.sleep(0.01)
                 self.assertEqual(len(listener.records), lines)
                 for rec, line in zip(listener.records, stamped):
-                    self.assertTrue(rec.endswith(b" authorstamp: " + line + end), rec)
+                    self.assertEqual(rec, b"<15>authorstamp: " + line + end)
 
 
 if __name__ == "__main__":
