@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "rewrite/stamp_paths.h"
+#include "rewrite/units.h"
 
 #if !defined(STAMP_SCALAR_ONLY) && (defined(__SSE2__) || defined(_M_X64))
 #include <emmintrin.h>
@@ -31,7 +32,6 @@ constexpr size_t kOutputSize = 2 * kBlockSize;
 constexpr size_t kWriteDirectly = kBlockSize / 4;
 constexpr size_t kPageSize = 4096;
 constexpr std::string_view kCrLf = "\r\n";
-constexpr size_t kTagSize = kAuthorTag.size();
 
 // Collects output into large writes.  The first failure sticks and turns
 // every later Put() into a no-op, so the scanning loop needs no error paths;
@@ -124,154 +124,6 @@ class Output {
   std::string error_;
 };
 
-// --- 8-bit text ---
-
-// What the rewrite needs to know of 8-bit text, whose units are bytes.
-struct Bytes {
-  using Unit = char;
-  static constexpr std::string_view kUnitName = "bytes";
-
-  static constexpr Unit Of(char c) { return c; }
-
-  static const char* FindLf(const char* p, const char* end) {
-    const void* lf = memchr(p, '\n', end - p);
-    return lf ? static_cast<const char*>(lf) : end;
-  }
-
-  // A trace shows the bytes as they are.
-  static bool EndsInLeadSurrogate(const std::string& /*units*/) {
-    return false;
-  }
-  static void AppendText(const std::string& units, std::string* text) {
-    *text += units;
-  }
-};
-
-// --- UTF-16 text ---
-//
-// A unit is handled as it lies in memory: its two bytes in the file's order,
-// loaded into a char16_t.  The units the rewrite looks for are made the same
-// way, so that scanning and copying never swap bytes; only the trace, which
-// is UTF-8, decodes them.
-
-constexpr char32_t kReplacement = 0xFFFD;
-
-// |unit| as it lies in memory when its bytes are in |order|.
-constexpr char16_t InMemory(char32_t unit, std::endian order) {
-  const auto u = static_cast<char16_t>(unit);
-  return order == std::endian::native ? u
-                                      : static_cast<char16_t>(u >> 8 | u << 8);
-}
-
-// The unit's value, from how it lies in memory.
-constexpr char32_t ValueOf(char16_t unit, std::endian order) {
-  return InMemory(unit, order);
-}
-
-constexpr bool IsLead(char32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
-constexpr bool IsTrail(char32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
-
-void AppendUnit(char32_t unit, std::endian order, std::string* out) {
-  const char16_t u = InMemory(unit, order);
-  out->append(reinterpret_cast<const char*>(&u), sizeof(u));
-}
-
-// Appends |utf8| to |out| as UTF-16 in |order|, surrogate pairs where
-// needed.  False when |utf8| is not well-formed: a stray or missing
-// continuation byte, an overlong form, a surrogate or a value past U+10FFFF.
-bool AppendUtf16(std::string_view utf8, std::endian order, std::string* out) {
-  for (size_t i = 0; i < utf8.size();) {
-    const auto lead = static_cast<unsigned char>(utf8[i]);
-    size_t len;
-    char32_t c;
-    char32_t least;  // the least value that needs |len| bytes
-    if (lead < 0x80) {
-      len = 1, c = lead, least = 0;
-    } else if ((lead & 0xE0) == 0xC0) {
-      len = 2, c = lead & 0x1F, least = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      len = 3, c = lead & 0x0F, least = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      len = 4, c = lead & 0x07, least = 0x10000;
-    } else {
-      return false;
-    }
-    if (utf8.size() - i < len)
-      return false;
-    for (size_t k = 1; k < len; ++k) {
-      const auto next = static_cast<unsigned char>(utf8[i + k]);
-      if ((next & 0xC0) != 0x80)
-        return false;
-      c = c << 6 | (next & 0x3F);
-    }
-    if (c < least || c > 0x10FFFF || IsLead(c) || IsTrail(c))
-      return false;
-    i += len;
-    if (c < 0x10000) {
-      AppendUnit(c, order, out);
-    } else {
-      AppendUnit(0xD800 + ((c - 0x10000) >> 10), order, out);
-      AppendUnit(0xDC00 + (c & 0x3FF), order, out);
-    }
-  }
-  return true;
-}
-
-void AppendUtf8(char32_t c, std::string* out) {
-  if (c < 0x80) {
-    *out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    *out += static_cast<char>(0xC0 | c >> 6);
-    *out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    *out += static_cast<char>(0xE0 | c >> 12);
-    *out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-    *out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    *out += static_cast<char>(0xF0 | c >> 18);
-    *out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-    *out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-    *out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
-// Appends the units in |order| to |out| as UTF-8.  UTF-8 has no form for a
-// surrogate that is not half of a pair; such a unit shows as U+FFFD.
-void AppendUtf8(std::u16string_view units, std::endian order,
-                std::string* out) {
-  for (size_t i = 0; i < units.size(); ++i) {
-    const char32_t u = ValueOf(units[i], order);
-    const char32_t next =
-        i + 1 < units.size() ? ValueOf(units[i + 1], order) : 0;
-    if (IsLead(u) && IsTrail(next)) {
-      AppendUtf8(0x10000 + ((u - 0xD800) << 10) + (next - 0xDC00), out);
-      ++i;
-    } else {
-      AppendUtf8(IsLead(u) || IsTrail(u) ? kReplacement : u, out);
-    }
-  }
-}
-
-// What the rewrite needs to know of UTF-16 text in byte order |kOrder|.
-template <std::endian kOrder>
-struct Utf16 {
-  using Unit = char16_t;
-  static constexpr std::string_view kUnitName = "code units";
-
-  static constexpr Unit Of(char c) { return InMemory(c, kOrder); }
-
-  static const Unit* FindLf(const Unit* p, const Unit* end) {
-    return std::find(p, end, Of('\n'));
-  }
-
-  static bool EndsInLeadSurrogate(const std::u16string& units) {
-    return !units.empty() && IsLead(ValueOf(units.back(), kOrder));
-  }
-  static void AppendText(const std::u16string& units, std::string* text) {
-    AppendUtf8(units, kOrder, text);
-  }
-};
-
 // --- The fast lane ---
 //
 // Most lines of a file do not hold the tag, and for those the rewrite is
@@ -283,20 +135,6 @@ struct Utf16 {
 // the whole author tag.  A mask has a bit per byte, and a 16-bit unit sets
 // both of its bits, so that a bit's position is a byte offset for either
 // width of unit.
-
-// The units the rewrite looks for, as they lie in memory.
-template <class Units>
-struct Marks {
-  using Unit = typename Units::Unit;
-  static constexpr Unit kLf = Units::Of('\n');
-  static constexpr Unit kCr = Units::Of('\r');
-  static constexpr std::array<Unit, kTagSize> kTag = [] {
-    std::array<Unit, kTagSize> tag{};
-    for (size_t i = 0; i < kTagSize; ++i)
-      tag[i] = Units::Of(kAuthorTag[i]);
-    return tag;
-  }();
-};
 
 #ifdef STAMP_HAVE_SSE2
 
