@@ -40,8 +40,26 @@ constexpr size_t kChunk = 64;
 // inserted CR, the unit after the chunk, a tag that begins near its end.
 constexpr size_t kInputSlack = kChunk;
 // How far past its start a chunk's output may write, garbage included: the
-// chunk, 32 inserted CRs, and a last copy that reaches a chunk further.
+// chunk, a chunk's worth of inserted CRs (every unit an LF), and a last copy
+// that reaches a chunk further.
 constexpr size_t kChunkRoom = 3 * kChunk;
+
+static_assert(kChunk == 8 * sizeof(uint64_t), "a mask has a bit per byte");
+static_assert(kChunk % sizeof(__m128i) == 0, "SSE2 takes whole vectors");
+// WriteChunk() copies a whole chunk from behind a CR it inserts, which may
+// be after the chunk's last unit; FindTag() compares a whole tag from there.
+static_assert(kInputSlack >= kChunk, "the copy behind a CR");
+static_assert(kInputSlack >= kTagSize * sizeof(char16_t), "a UTF-16 tag");
+static_assert(kChunkRoom >= kChunk + kChunk + kChunk,
+              "the chunk, its inserted CRs and a last copy");
+// SkimLines() asks Output::Room() for half the output buffer, which it has
+// once FlushPages() has left less than a page, and takes as many chunks as
+// fit in that twice over (a chunk at most doubles) and kChunkRoom.
+static_assert(kOutputSize / 2 <= kOutputSize - kPageSize, "Room() gives it");
+static_assert(kOutputSize / 2 >= kChunkRoom + 2 * kChunk,
+              "SkimLines() gets a chunk at least");
+static_assert(kBlockSize >= kChunk + kInputSlack,
+              "a block holds a chunk and its slack: the fast lane runs");
 
 // The bits of a mask that stand for the first byte of a unit.
 template <typename Unit>
@@ -179,6 +197,7 @@ constexpr auto kSpreadShuffles = [] {
 // Every function is compiled for AVX2, and runs only where the processor
 // has it.
 #define STAMP_AVX2 gnu::target("avx2,bmi,popcnt")
+static_assert(kChunk == 2 * sizeof(__m256i), "FindStop() takes two vectors");
 struct Avx2 {
   [[STAMP_AVX2]] static size_t Count(uint64_t m) { return std::popcount(m); }
   [[STAMP_AVX2]] static size_t LowestBit(uint64_t m) {

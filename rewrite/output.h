@@ -21,6 +21,15 @@ constexpr size_t kOutputSize = 2 * kBlockSize;
 constexpr size_t kWriteDirectly = kBlockSize / 4;
 constexpr size_t kPageSize = 4096;
 
+static_assert(kOutputSize >= 2 * kBlockSize,
+              "a block of empty LF lines doubles in size");
+static_assert(kBlockSize % kPageSize == 0,
+              "the output buffer follows the input's and starts on a page too");
+// Put() sends a piece under kWriteDirectly through the buffer, which has
+// room for it once FlushPages() has left less than a page.
+static_assert(kWriteDirectly <= kOutputSize - kPageSize,
+              "a piece that Put() buffers fits");
+
 // Collects output into large writes.  The first failure sticks and turns
 // every later Put() into a no-op, so the scanning loop needs no error paths;
 // the caller checks failed() once per block.
