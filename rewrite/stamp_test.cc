@@ -186,10 +186,12 @@ const Padding kPaddings[] = {Padding::kNone, Padding::kAmidText,
 constexpr size_t kChunkBytes = 64;
 
 const char* NameOf(Padding p) {
-  return p == Padding::kNone       ? ""
-         : p == Padding::kAmidText ? "_amid_text"
-                                   : "_amid_lfs";
+  return p == Padding::kNone       ? "alone"
+         : p == Padding::kAmidText ? "amid_text"
+                                   : "amid_lfs";
 }
+
+void PrintTo(Padding p, std::ostream* os) { *os << NameOf(p); }
 
 // |bytes| bytes of padding lines (counted before the rewrite, each ended by
 // |line_end|): empty ones, or 48 bytes long.
@@ -272,9 +274,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, RewriteTest,
                                           testing::ValuesIn(kEncodings),
                                           testing::ValuesIn(kPaddings)),
                          [](const auto& info) {
+                           const Padding padding = std::get<2>(info.param);
                            return std::string(std::get<0>(info.param).name) +
                                   "_" + NameOf(std::get<1>(info.param)) +
-                                  NameOf(std::get<2>(info.param));
+                                  (padding == Padding::kNone
+                                       ? ""
+                                       : std::string("_") + NameOf(padding));
                          });
 
 TEST(RewriteTrace, OnlyStampedLinesAreTraced) {
