@@ -17,6 +17,12 @@
 #include <immintrin.h>
 #define STAMP_HAVE_AVX2 1
 #endif
+// Inlines every call in a function, where the compiler can be asked to.
+#ifdef __GNUC__
+#define STAMP_FLATTEN gnu::flatten
+#else
+#define STAMP_FLATTEN
+#endif
 
 namespace stamp {
 namespace {
@@ -419,16 +425,6 @@ const typename Units::Unit* SkimLines(Output& out,
   return reinterpret_cast<const Unit*>(p);
 }
 
-#ifdef STAMP_HAVE_AVX2
-// The fast lane with every call in it compiled for AVX2.
-template <class Units>
-[[STAMP_AVX2, gnu::flatten]] const typename Units::Unit* SkimLinesAvx2(
-    Output& out, const typename Units::Unit* p, const typename Units::Unit* end,
-    const typename Units::Unit** line_start, bool cr_before) {
-  return SkimLines<Avx2, Units>(out, p, end, line_start, cr_before);
-}
-#endif
-
 #endif  // STAMP_HAVE_SSE2
 
 // The scan a unit at a time: the whole of it on the scalar path, the rest
@@ -461,15 +457,37 @@ const typename Units::Unit* NextStop(const typename Units::Unit* p,
   }
   return ScanUnits<Units>(p, end);
 }
-#endif
+
+// The fast lane and the scan of each vector path, with every call in them
+// inlined: the rewrite reaches them through a Lane's pointers, so they
+// cannot be inlined into it.
+template <class Units>
+[[STAMP_FLATTEN]] const typename Units::Unit* SkimLinesSse2(
+    Output& out, const typename Units::Unit* p, const typename Units::Unit* end,
+    const typename Units::Unit** line_start, bool cr_before) {
+  return SkimLines<Sse2, Units>(out, p, end, line_start, cr_before);
+}
+template <class Units>
+[[STAMP_FLATTEN]] const typename Units::Unit* NextStopSse2(
+    const typename Units::Unit* p, const typename Units::Unit* end) {
+  return NextStop<Sse2, Units>(p, end);
+}
 
 #ifdef STAMP_HAVE_AVX2
+// Compiled for AVX2, every call in them too.
+template <class Units>
+[[STAMP_AVX2, gnu::flatten]] const typename Units::Unit* SkimLinesAvx2(
+    Output& out, const typename Units::Unit* p, const typename Units::Unit* end,
+    const typename Units::Unit** line_start, bool cr_before) {
+  return SkimLines<Avx2, Units>(out, p, end, line_start, cr_before);
+}
 template <class Units>
 [[STAMP_AVX2, gnu::flatten]] const typename Units::Unit* NextStopAvx2(
     const typename Units::Unit* p, const typename Units::Unit* end) {
   return NextStop<Avx2, Units>(p, end);
 }
-#endif
+#endif  // STAMP_HAVE_AVX2
+#endif  // STAMP_HAVE_SSE2
 
 // The scalar path has no fast lane: every line takes the line-by-line
 // rewrite.
@@ -511,7 +529,7 @@ Lane<Units> LaneOf(VectorPath path) {
 #endif
 #ifdef STAMP_HAVE_SSE2
     case VectorPath::kSse2:
-      return {SkimLines<Sse2, Units>, NextStop<Sse2, Units>};
+      return {SkimLinesSse2<Units>, NextStopSse2<Units>};
 #endif
     default:
       return {NoFastLane<Units>, ScanUnits<Units>};
