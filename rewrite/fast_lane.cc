@@ -542,15 +542,17 @@ template Lane<Utf16<std::endian::big>> LaneOf(VectorPath path);
 
 VectorPath ChosenPath() { return Chosen(); }
 
-// The scalar path is there in every build, so that the tests run the code
-// of the scalar build and of arm64 on x86 too.
+// The scalar path in every build: the tests run the code of the scalar
+// build and of arm64 on x86 too.
 std::vector<VectorPath> VectorPaths() {
   std::vector<VectorPath> paths = {VectorPath::kScalar};
 #ifdef STAMP_HAVE_SSE2
   paths.push_back(VectorPath::kSse2);
 #endif
+#ifdef STAMP_HAVE_AVX2
   if (WidestPath() == VectorPath::kAvx2)
     paths.push_back(VectorPath::kAvx2);
+#endif
   return paths;
 }
 
