@@ -7,750 +7,15 @@
 #include <cstring>
 #include <memory>
 
+#include "rewrite/fast_lane.h"
+#include "rewrite/output.h"
 #include "rewrite/stamp_paths.h"
-
-#if !defined(STAMP_SCALAR_ONLY) && (defined(__SSE2__) || defined(_M_X64))
-#include <emmintrin.h>
-#define STAMP_HAVE_SSE2 1
-#endif
-// AVX2 is chosen at run time, so that the one executable runs on every
-// x86-64 processor: only functions marked for it use it.
-#if defined(STAMP_HAVE_SSE2) && defined(__GNUC__) && defined(__x86_64__)
-#include <immintrin.h>
-#define STAMP_HAVE_AVX2 1
-#endif
+#include "rewrite/units.h"
 
 namespace stamp {
 namespace {
 
-// Reads of 128 KiB measured best: larger blocks gain nothing and fall out of
-// the cache.  The output buffer is twice as large because a block of empty
-// LF lines doubles in size.
-constexpr size_t kBlockSize = 128 * 1024;
-constexpr size_t kOutputSize = 2 * kBlockSize;
-constexpr size_t kWriteDirectly = kBlockSize / 4;
-constexpr size_t kPageSize = 4096;
 constexpr std::string_view kCrLf = "\r\n";
-constexpr size_t kTagSize = kAuthorTag.size();
-
-// Collects output into large writes.  The first failure sticks and turns
-// every later Put() into a no-op, so the scanning loop needs no error paths;
-// the caller checks failed() once per block.
-class Output {
- public:
-  Output(Sink& sink, char* buf) : sink_(sink), buf_(buf) {}
-
-  // Large pieces, the parts of a long line, go to the sink as they are
-  // rather than through the buffer: copying them would cost more than the
-  // extra write.
-  void Put(const char* data, size_t len) {
-    if (len >= kWriteDirectly) {
-      Flush();
-      Write(data, len);
-      return;
-    }
-    if (len > kOutputSize - used_)
-      FlushPages();
-    memcpy(buf_ + used_, data, len);
-    used_ += len;
-  }
-  void Put(std::string_view s) { Put(s.data(), s.size()); }
-  void Put(const char16_t* units, size_t n) {
-    Put(reinterpret_cast<const char*>(units), n * sizeof(char16_t));
-  }
-
-  // A line's |n| units and its line end, |crlf|: the call that every
-  // untagged line makes, so it does without a second memcpy() for the CR LF.
-  // A CR that ends the line serves as the CR of the pair.
-  template <typename Unit>
-  void PutLine(const Unit* data, size_t n, bool ends_with_cr,
-               const std::array<Unit, 2>& crlf) {
-    const size_t len = n * sizeof(Unit);
-    if (len + sizeof(crlf) > kOutputSize - used_) {
-      Put(data, n);
-      Put(crlf.data() + ends_with_cr, crlf.size() - ends_with_cr);
-      return;
-    }
-    char* to = buf_ + used_;
-    memcpy(to, data, len);
-    to += len;
-    if (!ends_with_cr) {
-      memcpy(to, crlf.data(), sizeof(Unit));
-      to += sizeof(Unit);
-    }
-    memcpy(to, crlf.data() + 1, sizeof(Unit));
-    to += sizeof(Unit);
-    used_ = to - buf_;
-  }
-
-  // Direct access for the fast lane: at least |n| bytes of room at the
-  // returned pointer, handed back with Commit().
-  char* Room(size_t n) {
-    if (kOutputSize - used_ < n)
-      FlushPages();
-    return buf_ + used_;
-  }
-  // The last place from which |n| bytes fit.
-  char* LastRoom(size_t n) const { return buf_ + kOutputSize - n; }
-  void Commit(const char* to) { used_ = to - buf_; }
-
-  void Flush() {
-    Write(buf_, used_);
-    used_ = 0;
-  }
-  // Writes the whole pages and keeps the rest, so that every write but the
-  // last begins on a page of the file: the kernel copies a fifth faster
-  // into a page from its start.  Leaves room for at least kOutputSize less
-  // a page.
-  void FlushPages() {
-    const size_t whole = used_ - used_ % kPageSize;
-    Write(buf_, whole);
-    memmove(buf_, buf_ + whole, used_ - whole);
-    used_ -= whole;
-  }
-  bool failed() const { return failed_; }
-  const std::string& error() const { return error_; }
-
- private:
-  void Write(const char* data, size_t len) {
-    if (!failed_ && len > 0 && !sink_.Write(data, len, &error_))
-      failed_ = true;
-  }
-
-  Sink& sink_;
-  char* buf_;
-  size_t used_ = 0;
-  bool failed_ = false;
-  std::string error_;
-};
-
-// --- 8-bit text ---
-
-// What the rewrite needs to know of 8-bit text, whose units are bytes.
-struct Bytes {
-  using Unit = char;
-  static constexpr std::string_view kUnitName = "bytes";
-
-  static constexpr Unit Of(char c) { return c; }
-
-  static const char* FindLf(const char* p, const char* end) {
-    const void* lf = memchr(p, '\n', end - p);
-    return lf ? static_cast<const char*>(lf) : end;
-  }
-
-  // A trace shows the bytes as they are.
-  static bool EndsInLeadSurrogate(const std::string& /*units*/) {
-    return false;
-  }
-  static void AppendText(const std::string& units, std::string* text) {
-    *text += units;
-  }
-};
-
-// --- UTF-16 text ---
-//
-// A unit is handled as it lies in memory: its two bytes in the file's order,
-// loaded into a char16_t.  The units the rewrite looks for are made the same
-// way, so that scanning and copying never swap bytes; only the trace, which
-// is UTF-8, decodes them.
-
-constexpr char32_t kReplacement = 0xFFFD;
-
-// |unit| as it lies in memory when its bytes are in |order|.
-constexpr char16_t InMemory(char32_t unit, std::endian order) {
-  const auto u = static_cast<char16_t>(unit);
-  return order == std::endian::native ? u
-                                      : static_cast<char16_t>(u >> 8 | u << 8);
-}
-
-// The unit's value, from how it lies in memory.
-constexpr char32_t ValueOf(char16_t unit, std::endian order) {
-  return InMemory(unit, order);
-}
-
-constexpr bool IsLead(char32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
-constexpr bool IsTrail(char32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
-
-void AppendUnit(char32_t unit, std::endian order, std::string* out) {
-  const char16_t u = InMemory(unit, order);
-  out->append(reinterpret_cast<const char*>(&u), sizeof(u));
-}
-
-// Appends |utf8| to |out| as UTF-16 in |order|, surrogate pairs where
-// needed.  False when |utf8| is not well-formed: a stray or missing
-// continuation byte, an overlong form, a surrogate or a value past U+10FFFF.
-bool AppendUtf16(std::string_view utf8, std::endian order, std::string* out) {
-  for (size_t i = 0; i < utf8.size();) {
-    const auto lead = static_cast<unsigned char>(utf8[i]);
-    size_t len;
-    char32_t c;
-    char32_t least;  // the least value that needs |len| bytes
-    if (lead < 0x80) {
-      len = 1, c = lead, least = 0;
-    } else if ((lead & 0xE0) == 0xC0) {
-      len = 2, c = lead & 0x1F, least = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      len = 3, c = lead & 0x0F, least = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      len = 4, c = lead & 0x07, least = 0x10000;
-    } else {
-      return false;
-    }
-    if (utf8.size() - i < len)
-      return false;
-    for (size_t k = 1; k < len; ++k) {
-      const auto next = static_cast<unsigned char>(utf8[i + k]);
-      if ((next & 0xC0) != 0x80)
-        return false;
-      c = c << 6 | (next & 0x3F);
-    }
-    if (c < least || c > 0x10FFFF || IsLead(c) || IsTrail(c))
-      return false;
-    i += len;
-    if (c < 0x10000) {
-      AppendUnit(c, order, out);
-    } else {
-      AppendUnit(0xD800 + ((c - 0x10000) >> 10), order, out);
-      AppendUnit(0xDC00 + (c & 0x3FF), order, out);
-    }
-  }
-  return true;
-}
-
-void AppendUtf8(char32_t c, std::string* out) {
-  if (c < 0x80) {
-    *out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    *out += static_cast<char>(0xC0 | c >> 6);
-    *out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    *out += static_cast<char>(0xE0 | c >> 12);
-    *out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-    *out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    *out += static_cast<char>(0xF0 | c >> 18);
-    *out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-    *out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-    *out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
-// Appends the units in |order| to |out| as UTF-8.  UTF-8 has no form for a
-// surrogate that is not half of a pair; such a unit shows as U+FFFD.
-void AppendUtf8(std::u16string_view units, std::endian order,
-                std::string* out) {
-  for (size_t i = 0; i < units.size(); ++i) {
-    const char32_t u = ValueOf(units[i], order);
-    const char32_t next =
-        i + 1 < units.size() ? ValueOf(units[i + 1], order) : 0;
-    if (IsLead(u) && IsTrail(next)) {
-      AppendUtf8(0x10000 + ((u - 0xD800) << 10) + (next - 0xDC00), out);
-      ++i;
-    } else {
-      AppendUtf8(IsLead(u) || IsTrail(u) ? kReplacement : u, out);
-    }
-  }
-}
-
-// What the rewrite needs to know of UTF-16 text in byte order |kOrder|.
-template <std::endian kOrder>
-struct Utf16 {
-  using Unit = char16_t;
-  static constexpr std::string_view kUnitName = "code units";
-
-  static constexpr Unit Of(char c) { return InMemory(c, kOrder); }
-
-  static const Unit* FindLf(const Unit* p, const Unit* end) {
-    return std::find(p, end, Of('\n'));
-  }
-
-  static bool EndsInLeadSurrogate(const std::u16string& units) {
-    return !units.empty() && IsLead(ValueOf(units.back(), kOrder));
-  }
-  static void AppendText(const std::u16string& units, std::string* text) {
-    AppendUtf8(units, kOrder, text);
-  }
-};
-
-// --- The fast lane ---
-//
-// Most lines of a file do not hold the tag, and for those the rewrite is
-// simple: every LF that has no CR before it gets one.  The fast lane does
-// just that, a 64-byte chunk at a time, without stopping at each line: it
-// marks the chunk's LFs, CRs and the places where "<A" begins in bit masks,
-// copies the chunk and writes a CR before every LF that lacks one.  It
-// leaves the rest to the line-by-line rewrite at the first chunk that holds
-// the whole author tag.  A mask has a bit per byte, and a 16-bit unit sets
-// both of its bits, so that a bit's position is a byte offset for either
-// width of unit.
-
-// The units the rewrite looks for, as they lie in memory.
-template <class Units>
-struct Marks {
-  using Unit = typename Units::Unit;
-  static constexpr Unit kLf = Units::Of('\n');
-  static constexpr Unit kCr = Units::Of('\r');
-  static constexpr std::array<Unit, kTagSize> kTag = [] {
-    std::array<Unit, kTagSize> tag{};
-    for (size_t i = 0; i < kTagSize; ++i)
-      tag[i] = Units::Of(kAuthorTag[i]);
-    return tag;
-  }();
-};
-
-#ifdef STAMP_HAVE_SSE2
-
-constexpr size_t kChunk = 64;
-// Loads reach up to one chunk past the current one: the copies behind an
-// inserted CR, the unit after the chunk, a tag that begins near its end.
-constexpr size_t kInputSlack = kChunk;
-// How far past its start a chunk's output may write, garbage included: the
-// chunk, 32 inserted CRs, and a last copy that reaches a chunk further.
-constexpr size_t kChunkRoom = 3 * kChunk;
-
-// The bits of a mask that stand for the first byte of a unit.
-template <typename Unit>
-constexpr uint64_t kUnitStarts = sizeof(Unit) == 1 ? ~uint64_t{0}
-                                                   : 0x5555555555555555;
-
-// Where in one chunk the LF units, the CR units and the "<A" pairs begin.
-struct ChunkMasks {
-  uint64_t lf, cr, lt_a;
-};
-
-// Each vector width classifies a chunk and copies one, behind the same
-// names.  No vector crosses the functions of a width: Clang refuses to pass
-// a 32-byte vector to or from a function compiled without AVX.
-struct Sse2 {
-  // The bits set in |m|.  A processor with only SSE2 may lack POPCNT, and
-  // std::popcount() would call a library function.
-  static size_t Count(uint64_t m) {
-    m -= m >> 1 & 0x5555555555555555;
-    m = (m & 0x3333333333333333) + (m >> 2 & 0x3333333333333333);
-    m = (m + (m >> 4)) & 0x0F0F0F0F0F0F0F0F;
-    return (m * 0x0101010101010101) >> 56;
-  }
-  // The lowest bit set in |m|, or 64 when it has none, without the branch
-  // that std::countr_zero() takes for 0 where the processor lacks TZCNT.
-  static size_t LowestBit(uint64_t m) {
-    return std::countr_zero(m | uint64_t{1} << 63) + (m == 0 ? 1 : 0);
-  }
-
-  template <class Units>
-  static ChunkMasks CopyAndClassify(char* to, const char* p) {
-    using Unit = typename Units::Unit;
-    using M = Marks<Units>;
-    const __m128i lf = Splat(M::kLf), cr = Splat(M::kCr);
-    const __m128i lt = Splat(M::kTag[0]), a = Splat(M::kTag[1]);
-    ChunkMasks m{};
-    for (size_t i = 0; i < kChunk; i += sizeof(__m128i)) {
-      const __m128i here = Load(p + i), next = Load(p + i + sizeof(Unit));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), here);
-      m.lf |= Bits(Equal<Unit>(here, lf)) << i;
-      m.cr |= Bits(Equal<Unit>(here, cr)) << i;
-      m.lt_a |= Bits(_mm_and_si128(Equal<Unit>(here, lt), Equal<Unit>(next, a)))
-                << i;
-    }
-    return m;
-  }
-
-  static void Copy(char* to, const char* from) {
-    for (size_t i = 0; i < kChunk; i += sizeof(__m128i))
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), Load(from + i));
-  }
-
-  // Writes the chunk at |p| to |to| with a CR unit before each LF unit in
-  // |bare|, and returns the end of what it wrote.  SSE2 has no byte
-  // shuffle: a quarter of the chunk at a time, each CR is followed by a
-  // copy of the rest of the quarter only.
-  template <class Units>
-  static char* Spread(char* to, const char* p, uint64_t bare) {
-    using Unit = typename Units::Unit;
-    static constexpr Unit kCr = Marks<Units>::kCr;
-    constexpr size_t kQuarter = sizeof(__m128i);
-    for (size_t i = 0; i < kChunk; i += kQuarter, to += kQuarter) {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(to), Load(p + i));
-      for (uint64_t m = (bare >> i & 0xFFFF) & kUnitStarts<Unit>; m != 0;
-           m &= m - 1) {
-        const auto at = static_cast<size_t>(std::countr_zero(m));
-        memcpy(to + at, &kCr, sizeof(Unit));
-        to += sizeof(Unit);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + at), Load(p + i + at));
-      }
-    }
-    return to;
-  }
-
-  // The first LF or "<A" in the chunks from |p| to |last_chunk|, or the
-  // end of the last chunk.
-  template <class Units>
-  static const char* FindStop(const char* p, const char* last_chunk) {
-    using Unit = typename Units::Unit;
-    using M = Marks<Units>;
-    const __m128i lf = Splat(M::kLf);
-    const __m128i lt = Splat(M::kTag[0]), a = Splat(M::kTag[1]);
-    for (; p <= last_chunk; p += kChunk) {
-      uint64_t stops = 0;
-      for (size_t i = 0; i < kChunk; i += sizeof(__m128i)) {
-        const __m128i here = Load(p + i), next = Load(p + i + sizeof(Unit));
-        stops |= Bits(_mm_or_si128(Equal<Unit>(here, lf),
-                                   _mm_and_si128(Equal<Unit>(here, lt),
-                                                 Equal<Unit>(next, a))))
-                 << i;
-      }
-      if (stops != 0)
-        return p + std::countr_zero(stops);
-    }
-    return p;
-  }
-
- private:
-  static __m128i Load(const char* p) {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  }
-  static __m128i Splat(char u) { return _mm_set1_epi8(u); }
-  static __m128i Splat(char16_t u) {
-    return _mm_set1_epi16(static_cast<int16_t>(u));
-  }
-  template <typename Unit>
-  static __m128i Equal(__m128i a, __m128i b) {
-    return sizeof(Unit) == 1 ? _mm_cmpeq_epi8(a, b) : _mm_cmpeq_epi16(a, b);
-  }
-  static uint64_t Bits(__m128i v) {
-    return static_cast<unsigned>(_mm_movemask_epi8(v));
-  }
-};
-
-#ifdef STAMP_HAVE_AVX2
-// For each pattern of LFs that need a CR among 8 bytes of text, the byte
-// shuffle that spreads the 8 bytes out with a CR unit before each of those
-// LF units: index i takes byte i of the text, 8 + b byte b of a CR unit.
-template <size_t kUnitSize>
-constexpr auto kSpreadShuffles = [] {
-  std::array<std::array<uint8_t, 16>, 256> spreads{};
-  for (size_t bare = 0; bare < spreads.size(); ++bare) {
-    size_t to = 0;
-    for (uint8_t i = 0; i < 8; ++i) {
-      if (i % kUnitSize == 0 && (bare >> i & 1) != 0) {
-        for (size_t b = 0; b < kUnitSize; ++b)
-          spreads[bare][to++] = static_cast<uint8_t>(8 + b);
-      }
-      spreads[bare][to++] = i;
-    }
-  }
-  return spreads;
-}();
-
-// Every function is compiled for AVX2, and runs only where the processor
-// has it.
-#define STAMP_AVX2 gnu::target("avx2,bmi,popcnt")
-struct Avx2 {
-  [[STAMP_AVX2]] static size_t Count(uint64_t m) { return std::popcount(m); }
-  [[STAMP_AVX2]] static size_t LowestBit(uint64_t m) {
-    return std::countr_zero(m);  // TZCNT
-  }
-
-  template <class Units>
-  [[STAMP_AVX2]] static ChunkMasks CopyAndClassify(char* to, const char* p) {
-    using Unit = typename Units::Unit;
-    using M = Marks<Units>;
-    const __m256i lf = Splat(M::kLf), cr = Splat(M::kCr);
-    const __m256i lt = Splat(M::kTag[0]), a = Splat(M::kTag[1]);
-    ChunkMasks m{};
-    for (size_t i = 0; i < kChunk; i += sizeof(__m256i)) {
-      const __m256i here = Load(p + i), next = Load(p + i + sizeof(Unit));
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + i), here);
-      m.lf |= Bits(Equal<Unit>(here, lf)) << i;
-      m.cr |= Bits(Equal<Unit>(here, cr)) << i;
-      m.lt_a |=
-          Bits(_mm256_and_si256(Equal<Unit>(here, lt), Equal<Unit>(next, a)))
-          << i;
-    }
-    return m;
-  }
-
-  [[STAMP_AVX2]] static void Copy(char* to, const char* from) {
-    for (size_t i = 0; i < kChunk; i += sizeof(__m256i))
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + i), Load(from + i));
-  }
-
-  template <class Units>
-  [[STAMP_AVX2]] static const char* FindStop(const char* p,
-                                             const char* last_chunk) {
-    for (; p <= last_chunk; p += kChunk) {
-      const __m256i low = Stops<Units>(p), high = Stops<Units>(p + 32);
-      const __m256i any = _mm256_or_si256(low, high);
-      if (!_mm256_testz_si256(any, any))
-        return p + std::countr_zero(Bits(low) | Bits(high) << 32);
-    }
-    return p;
-  }
-
-  // Writes the chunk at |p| to |to| with a CR unit before each LF unit in
-  // |bare|, and returns the end of what it wrote: 8 bytes at a time, each
-  // spread out by a byte shuffle (SSSE3, which every AVX2 processor has).
-  // It costs the same for any number of CRs; WriteChunk() says when that
-  // pays.
-  template <class Units>
-  [[STAMP_AVX2]] static char* Spread(char* to, const char* p, uint64_t bare) {
-    using Unit = typename Units::Unit;
-    const __m128i crs =
-        sizeof(Unit) == 1
-            ? _mm_set1_epi8(static_cast<char>(Marks<Units>::kCr))
-            : _mm_set1_epi16(static_cast<int16_t>(Marks<Units>::kCr));
-    for (size_t i = 0; i < kChunk; i += 8) {
-      const auto eight = static_cast<uint8_t>(bare >> i);
-      const __m128i text = _mm_unpacklo_epi64(
-          _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + i)), crs);
-      const __m128i spread = _mm_shuffle_epi8(
-          text, _mm_loadu_si128(reinterpret_cast<const __m128i*>(
-                    kSpreadShuffles<sizeof(Unit)>[eight].data())));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(to), spread);
-      to += 8 + std::popcount(eight);
-    }
-    return to;
-  }
-
- private:
-  // Where the 32 bytes at |p| hold an LF or begin "<A".
-  template <class Units>
-  [[STAMP_AVX2]] static __m256i Stops(const char* p) {
-    using Unit = typename Units::Unit;
-    using M = Marks<Units>;
-    const __m256i here = Load(p);
-    return _mm256_or_si256(
-        Equal<Unit>(here, Splat(M::kLf)),
-        _mm256_and_si256(
-            Equal<Unit>(here, Splat(M::kTag[0])),
-            Equal<Unit>(Load(p + sizeof(Unit)), Splat(M::kTag[1]))));
-  }
-  [[STAMP_AVX2]] static __m256i Load(const char* p) {
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-  }
-  [[STAMP_AVX2]] static __m256i Splat(char u) { return _mm256_set1_epi8(u); }
-  [[STAMP_AVX2]] static __m256i Splat(char16_t u) {
-    return _mm256_set1_epi16(static_cast<int16_t>(u));
-  }
-  template <typename Unit>
-  [[STAMP_AVX2]] static __m256i Equal(__m256i a, __m256i b) {
-    return sizeof(Unit) == 1 ? _mm256_cmpeq_epi8(a, b)
-                             : _mm256_cmpeq_epi16(a, b);
-  }
-  [[STAMP_AVX2]] static uint64_t Bits(__m256i v) {
-    return static_cast<unsigned>(_mm256_movemask_epi8(v));
-  }
-};
-#endif  // STAMP_HAVE_AVX2
-
-// Where the first of the "<A" pairs in |lt_a| that begins the whole tag
-// is, or kChunk when none does.
-template <class Units>
-size_t FindTag(const char* p, uint64_t lt_a) {
-  using M = Marks<Units>;
-  for (uint64_t m = lt_a & kUnitStarts<typename Units::Unit>; m != 0;
-       m &= m - 1) {
-    const auto at = static_cast<size_t>(std::countr_zero(m));
-    if (memcmp(p + at, M::kTag.data(), sizeof(M::kTag)) == 0)
-      return at;
-  }
-  return kChunk;
-}
-
-// This many chunks without a line end make a long line.
-constexpr size_t kLongLine = 4;
-
-// Above this many CRs in a chunk, short lines, Spread() is faster than a
-// copy of the rest of the chunk for each.
-constexpr size_t kSpreadAbove = 8;
-
-// Puts a CR before each LF in |bare| into the copy of the chunk at |p| that
-// |to| holds, and returns the end of the result.  Each CR is followed by a
-// copy of the rest of the chunk, which the next CR's copy partly
-// overwrites.
-template <class Isa, class Units>
-char* WriteChunk(char* to, const char* p, uint64_t bare) {
-  using Unit = typename Units::Unit;
-  static constexpr Unit kCr = Marks<Units>::kCr;
-  uint64_t m = bare & kUnitStarts<Unit>;
-  const size_t crs = Isa::Count(m);
-  if (crs > kSpreadAbove)
-    return Isa::template Spread<Units>(to, p, bare);
-  // Most chunks of text hold two line ends or fewer: the first two CRs go
-  // in without a branch that the processor would often guess wrong.  A CR
-  // that is not there goes past the end of the chunk's output, where the
-  // next chunk's output overwrites it.
-  size_t shift = 0;
-  for (int i = 0; i < 2; ++i, shift += sizeof(Unit), m &= m - 1) {
-    const size_t at = Isa::LowestBit(m);
-    memcpy(to + shift + at, &kCr, sizeof(Unit));
-    Isa::Copy(to + shift + sizeof(Unit) + at, p + at);
-  }
-  for (; m != 0; shift += sizeof(Unit), m &= m - 1) {
-    const auto at = static_cast<size_t>(std::countr_zero(m));
-    memcpy(to + shift + at, &kCr, sizeof(Unit));
-    Isa::Copy(to + shift + sizeof(Unit) + at, p + at);
-  }
-  return to + kChunk + crs * sizeof(Unit);
-}
-
-// The fast lane over [p, end) from where a line may begin: copies whole
-// chunks while they hold no tag and enough input is left, and returns where
-// it stopped.  |*line_start| moves to the start of the last line begun;
-// |cr_before| says whether the unit before |p| is a CR.
-template <class Isa, class Units>
-const typename Units::Unit* SkimLines(Output& out,
-                                      const typename Units::Unit* from,
-                                      const typename Units::Unit* end,
-                                      const typename Units::Unit** line_start,
-                                      bool cr_before) {
-  using Unit = typename Units::Unit;
-  constexpr unsigned kUnitBits = sizeof(Unit);  // bits of a unit in a mask
-  const char* p = reinterpret_cast<const char*>(from);
-  const char* const last = reinterpret_cast<const char*>(end);
-  if (static_cast<size_t>(last - p) < kChunk + kInputSlack)
-    return from;
-  // Locals rather than members: the stores could alias members and would
-  // make the compiler reload them for every chunk.
-  const char* const first = p;
-  // As much text as surely fits in the output, which a chunk at most
-  // doubles.  A flush in the loop would cost more than its call: GCC
-  // would build the loop's constant vectors anew in every round.
-  char* to = out.Room(kOutputSize / 2);
-  const size_t fits = (out.LastRoom(kChunkRoom) - to) / 2;
-  const char* const last_chunk =
-      p +
-      std::min(static_cast<size_t>(last - p) - (kChunk + kInputSlack), fits);
-  uint64_t cr_carry = cr_before ? (uint64_t{1} << kUnitBits) - 1 : 0;
-  uint64_t chunks_in_line = 0;
-  while (p <= last_chunk) {
-    const ChunkMasks m = Isa::template CopyAndClassify<Units>(to, p);
-    // An LF needs a CR unless the unit before it is one.
-    const uint64_t bare = m.lf & ~(m.cr << kUnitBits | cr_carry);
-    if (m.lt_a != 0) {
-      // At the tag, the lines before its own are done here, and the
-      // line-by-line rewrite takes over at the start of its line.
-      if (const size_t tag = FindTag<Units>(p, m.lt_a); tag < kChunk) {
-        const uint64_t before = m.lf & ((uint64_t{1} << tag) - 1);
-        if (before != 0) {
-          const auto line = static_cast<size_t>(64 - std::countl_zero(before));
-          to = WriteChunk<Isa, Units>(to, p,
-                                      bare & ((uint64_t{1} << line) - 1)) -
-               (kChunk - line);
-          p += line;
-        }
-        break;
-      }
-    }
-    cr_carry = m.cr >> (64 - kUnitBits);
-    to = WriteChunk<Isa, Units>(to, p, bare);
-    // How many chunks the last line fills, with a mask rather than a branch
-    // that the processor would often guess wrong.
-    chunks_in_line = (chunks_in_line + 1) * static_cast<uint64_t>(m.lf == 0);
-    p += kChunk;
-    // A long line goes faster through NextStop().
-    if (chunks_in_line == kLongLine)
-      break;
-  }
-  out.Commit(to);
-  // The last line begun starts behind the last LF before |p|, which lies
-  // at most a few chunks back: found once here rather than kept track of
-  // in every chunk.
-  const auto* const done = reinterpret_cast<const Unit*>(first);
-  for (const auto* q = reinterpret_cast<const Unit*>(p); q > done; --q) {
-    if (q[-1] == Marks<Units>::kLf) {
-      *line_start = q;
-      break;
-    }
-  }
-  return reinterpret_cast<const Unit*>(p);
-}
-
-#ifdef STAMP_HAVE_AVX2
-// The fast lane with every call in it compiled for AVX2.
-template <class Units>
-[[STAMP_AVX2, gnu::flatten]] const typename Units::Unit* SkimLinesAvx2(
-    Output& out, const typename Units::Unit* p, const typename Units::Unit* end,
-    const typename Units::Unit** line_start, bool cr_before) {
-  return SkimLines<Avx2, Units>(out, p, end, line_start, cr_before);
-}
-#endif
-
-#ifdef STAMP_HAVE_AVX2
-template <class Units>
-[[STAMP_AVX2, gnu::flatten]] const char* FindStopAvx2(const char* p,
-                                                      const char* last_chunk) {
-  return Avx2::FindStop<Units>(p, last_chunk);
-}
-#endif
-
-#endif  // STAMP_HAVE_SSE2
-
-VectorPath WidestPath() {
-#ifdef STAMP_HAVE_AVX2
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-      __builtin_cpu_supports("popcnt"))
-    return VectorPath::kAvx2;
-#endif
-#ifdef STAMP_HAVE_SSE2
-  return VectorPath::kSse2;
-#else
-  return VectorPath::kScalar;
-#endif
-}
-
-VectorPath& ChosenPath() {
-  static VectorPath path = WidestPath();
-  return path;
-}
-
-// The first unit in [p, end) where the scan has to stop and look: an LF,
-// or a place where the author tag may begin.  |end| when there is none.
-// Looking for LF and "<A" in one pass costs less than a memchr() per line
-// plus one per "<", which markup has several of on every line.
-template <class Units>
-const typename Units::Unit* NextStop(const typename Units::Unit* p,
-                                     const typename Units::Unit* end) {
-  using M = Marks<Units>;
-#ifdef STAMP_HAVE_SSE2
-  // A chunk at a time while a chunk and what it looks ahead at are left.
-  using Unit = typename Units::Unit;
-  const char* const from = reinterpret_cast<const char*>(p);
-  const char* const last = reinterpret_cast<const char*>(end);
-  if (static_cast<size_t>(last - from) >= kChunk + kInputSlack) {
-    const char* const last_chunk = last - (kChunk + kInputSlack);
-#ifdef STAMP_HAVE_AVX2
-    if (ChosenPath() == VectorPath::kAvx2)
-      p = reinterpret_cast<const Unit*>(FindStopAvx2<Units>(from, last_chunk));
-    else
-#endif
-      p = reinterpret_cast<const Unit*>(
-          Sse2::FindStop<Units>(from, last_chunk));
-  }
-#endif
-  for (; p < end; ++p) {
-    if (*p == M::kLf || *p == M::kTag[0])
-      return p;
-  }
-  return end;
-}
-
-template <class Units>
-const typename Units::Unit* FastLane(Output& out, const typename Units::Unit* p,
-                                     const typename Units::Unit* end,
-                                     const typename Units::Unit** line_start,
-                                     bool cr_before) {
-#ifdef STAMP_HAVE_AVX2
-  if (ChosenPath() == VectorPath::kAvx2)
-    return SkimLinesAvx2<Units>(out, p, end, line_start, cr_before);
-#endif
-#ifdef STAMP_HAVE_SSE2
-  return SkimLines<Sse2, Units>(out, p, end, line_start, cr_before);
-#else
-  (void)out, (void)end, (void)line_start, (void)cr_before;
-  return p;
-#endif
-}
 
 // --- The rewrite ---
 
@@ -765,9 +30,9 @@ class Rewriter {
 
   // |tail| completes a stamped line in the text's own encoding: the user
   // name, the closing tag and CR LF.  The trace shows |user| instead.
-  Rewriter(Output& out, std::string_view tail, std::string_view user,
-           const Trace& trace)
-      : out_(out), tail_(tail), user_(user), trace_(trace) {}
+  Rewriter(Output& out, Lane<Units> lane, std::string_view tail,
+           std::string_view user, const Trace& trace)
+      : out_(out), lane_(lane), tail_(tail), user_(user), trace_(trace) {}
 
   void Block(const Unit* p, const Unit* end);
   void Finish();
@@ -787,6 +52,7 @@ class Rewriter {
   void CarryLine(const Unit* line_start, const Unit* end);
 
   Output& out_;
+  const Lane<Units> lane_;
   std::string_view tail_;
   std::string_view user_;
   const Trace& trace_;
@@ -847,7 +113,7 @@ template <class Units>
 auto Rewriter<Units>::Skim(const Unit* p, const Unit* end,
                            const Unit** line_start) -> const Unit* {
   const Unit* const began = *line_start;
-  p = FastLane<Units>(out_, p, end, line_start, line_len_ > 0 && last_cr_);
+  p = lane_.skim(out_, p, end, line_start, line_len_ > 0 && last_cr_);
   if (*line_start != began && line_len_ > 0)  // it ended that line
     StartLine();
   return p;
@@ -924,9 +190,9 @@ void Rewriter<Units>::Block(const Unit* p, const Unit* end) {
 
     // The line began at line_start in this block (or in an earlier one when
     // line_len_ > 0); its units before p are written.
-    const Unit* stop = NextStop<Units>(p, end);
+    const Unit* stop = lane_.next_stop(p, end);
     while (stop < end && *stop != kLf && !TagAt(stop, end))
-      stop = NextStop<Units>(stop + 1, end);
+      stop = lane_.next_stop(stop + 1, end);
     if (stop == end) {
       out_.Put(p, end - p);
       matched_ = TrailingTagPrefix(p, end);
@@ -996,9 +262,9 @@ Outcome Pump(Source& in, Output& output, Rewriter<Units>& rewriter, char* buf,
 }
 
 template <std::endian kOrder>
-Outcome PumpUtf16(Source& in, Output& output, std::string_view user,
-                  const Trace& trace, char* buf, size_t len, bool at_end,
-                  std::string* err) {
+Outcome PumpUtf16(Source& in, Output& output, VectorPath path,
+                  std::string_view user, const Trace& trace, char* buf,
+                  size_t len, bool at_end, std::string* err) {
   std::string tail;
   if (!AppendUtf16(user, kOrder, &tail))
     return Outcome::kUserNotUtf8;
@@ -1006,7 +272,8 @@ Outcome PumpUtf16(Source& in, Output& output, std::string_view user,
   AppendUtf16(kCrLf, kOrder, &tail);
   constexpr size_t kMarkSize = 2;
   output.Put(buf, kMarkSize);
-  Rewriter<Utf16<kOrder>> rewriter(output, tail, user, trace);
+  Rewriter<Utf16<kOrder>> rewriter(output, LaneOf<Utf16<kOrder>>(path), tail,
+                                   user, trace);
   return Pump(in, output, rewriter, buf, kMarkSize, len, at_end, err);
 }
 
@@ -1038,26 +305,10 @@ Encoding Detect(std::string_view head, bool at_end) {
 
 }  // namespace
 
-std::vector<VectorPath> VectorPaths() {
-#ifdef STAMP_HAVE_SSE2
-  if (WidestPath() == VectorPath::kAvx2)
-    return {VectorPath::kSse2, VectorPath::kAvx2};
-  return {VectorPath::kSse2};
-#else
-  return {VectorPath::kScalar};
-#endif
-}
-
-bool UseVectorPath(VectorPath path) {
-  const std::vector<VectorPath> paths = VectorPaths();
-  if (std::find(paths.begin(), paths.end(), path) == paths.end())
-    return false;
-  ChosenPath() = path;
-  return true;
-}
-
 Outcome RewriteLines(Source& in, Sink& out, std::string_view user,
                      const Trace& trace, std::string* err) {
+  // One path for the whole rewrite, whatever UseVectorPath() does meanwhile.
+  const VectorPath path = ChosenPath();
   // Held as units, so that the UTF-16 rewrite may read it as such.
   // Both buffers start on a page: the kernel copies into and out of them
   // faster, a fifth of the tool's time on a RAM disk.  The input is held
@@ -1091,11 +342,11 @@ Outcome RewriteLines(Source& in, Sink& out, std::string_view user,
 
   switch (encoding) {
     case Encoding::kUtf16Le:
-      return PumpUtf16<std::endian::little>(in, output, user, trace, in_buf,
-                                            len, at_end, err);
+      return PumpUtf16<std::endian::little>(in, output, path, user, trace,
+                                            in_buf, len, at_end, err);
     case Encoding::kUtf16Be:
-      return PumpUtf16<std::endian::big>(in, output, user, trace, in_buf, len,
-                                         at_end, err);
+      return PumpUtf16<std::endian::big>(in, output, path, user, trace, in_buf,
+                                         len, at_end, err);
     case Encoding::kUtf32:
       return Outcome::kUtf32;
     case Encoding::kUndecided:
@@ -1104,7 +355,7 @@ Outcome RewriteLines(Source& in, Sink& out, std::string_view user,
   }
   const std::string tail =
       std::string(user) + std::string(kClosingTag) + std::string(kCrLf);
-  Rewriter<Bytes> rewriter(output, tail, user, trace);
+  Rewriter<Bytes> rewriter(output, LaneOf<Bytes>(path), tail, user, trace);
   return Pump(in, output, rewriter, in_buf, 0, len, at_end, err);
 }
 

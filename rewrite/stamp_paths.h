@@ -10,7 +10,8 @@
 namespace stamp {
 
 enum class VectorPath {
-  kScalar,  // no vector code: the scalar build, and processors other than x86
+  kScalar,  // no vector code: the scalar build and processors other than x86
+            // take it; every build has it
   kSse2,    // 16-byte vectors, which every x86-64 processor has
   kAvx2,    // 32-byte vectors, where the processor has AVX2
 };

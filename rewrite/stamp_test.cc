@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <numeric>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -174,20 +175,81 @@ std::string Transcoded(const std::string& text, Encoding e) {
   return Utf16(units, e);
 }
 
-class RewriteTest : public testing::TestWithParam<std::tuple<Case, Encoding>> {
+// The cases also run amid lines enough that the fast lane takes their
+// bytes (it leaves the last 128 bytes of a block to the line-by-line
+// rewrite), starting at every byte of its 64-byte chunks.  Amid empty lines
+// a chunk has LFs enough for the writer that spreads a chunk out; amid text
+// lines it has few.
+enum class Padding { kNone, kAmidText, kAmidLfs };
+const Padding kPaddings[] = {Padding::kNone, Padding::kAmidText,
+                             Padding::kAmidLfs};
+constexpr size_t kChunkBytes = 64;
+
+const char* NameOf(Padding p) {
+  return p == Padding::kNone       ? "alone"
+         : p == Padding::kAmidText ? "amid_text"
+                                   : "amid_lfs";
+}
+
+void PrintTo(Padding p, std::ostream* os) { *os << NameOf(p); }
+
+// |bytes| bytes of padding lines (counted before the rewrite, each ended by
+// |line_end|): empty ones, or 48 bytes long.
+std::string PaddingLines(Padding padding, size_t bytes,
+                         const std::string& line_end) {
+  const size_t line = padding == Padding::kAmidLfs ? 1 : 48;  // with its LF
+  std::string lines;
+  for (; bytes >= line; bytes -= line)
+    lines += std::string(line - 1, 'x') + line_end;
+  if (bytes > 0)
+    lines += std::string(bytes - 1, 'x') + line_end;
+  return lines;
+}
+
+// |text| after |shift| bytes of padding and before three chunks more.  Its
+// last line, where it has no line end, gets a CR LF: that changes nothing,
+// since a line ends at an LF and a CR before that belongs to the line end.
+std::string Padded(const std::string& text, Padding padding, size_t shift,
+                   const std::string& line_end) {
+  if (padding == Padding::kNone)
+    return text;
+  const bool ended = text.empty() || text.back() == '\n';
+  return PaddingLines(padding, shift, line_end) + text + (ended ? "" : "\r\n") +
+         PaddingLines(padding, 3 * kChunkBytes, line_end);
+}
+
+class RewriteTest
+    : public testing::TestWithParam<std::tuple<Case, Encoding, Padding>> {
  protected:
-  std::string In() const {
-    return Transcoded(std::get<0>(GetParam()).in, std::get<1>(GetParam()));
+  // Where in a chunk the case begins.
+  std::vector<size_t> Shifts() const {
+    std::vector<size_t> shifts(padding() == Padding::kNone ? 1 : kChunkBytes);
+    std::iota(shifts.begin(), shifts.end(), 0);
+    return shifts;
   }
-  std::string Out() const {
-    return Transcoded(std::get<0>(GetParam()).out, std::get<1>(GetParam()));
+  std::string In(size_t shift = 0) const {
+    return Transcoded(
+        Padded(std::get<0>(GetParam()).in, padding(), shift, "\n"),
+        std::get<1>(GetParam()));
   }
+  std::string Out(size_t shift = 0) const {
+    return Transcoded(
+        Padded(std::get<0>(GetParam()).out, padding(), shift, "\r\n"),
+        std::get<1>(GetParam()));
+  }
+
+ private:
+  Padding padding() const { return std::get<2>(GetParam()); }
 };
 
 TEST_P(RewriteTest, WholeInput) {
-  Result r = Rewrite(In());
-  EXPECT_EQ(r.outcome, stamp::Outcome::kDone);
-  EXPECT_EQ(r.out, Out());
+  OnEveryPath([&] {
+    for (const size_t shift : Shifts()) {
+      Result r = Rewrite(In(shift));
+      ASSERT_EQ(r.outcome, stamp::Outcome::kDone);
+      ASSERT_EQ(r.out, Out(shift)) << "shifted by " << shift;
+    }
+  });
 }
 
 // The result must not depend on where the reads split the input, a UTF-16
@@ -201,15 +263,23 @@ TEST_P(RewriteTest, InPieces) {
 
 // Running again over the output changes nothing.
 TEST_P(RewriteTest, SecondRunChangesNothing) {
-  EXPECT_EQ(Rewrite(Out()).out, Out());
+  OnEveryPath([&] {
+    for (const size_t shift : Shifts())
+      ASSERT_EQ(Rewrite(Out(shift)).out, Out(shift)) << "shifted by " << shift;
+  });
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, RewriteTest,
                          testing::Combine(testing::ValuesIn(kCases),
-                                          testing::ValuesIn(kEncodings)),
+                                          testing::ValuesIn(kEncodings),
+                                          testing::ValuesIn(kPaddings)),
                          [](const auto& info) {
+                           const Padding padding = std::get<2>(info.param);
                            return std::string(std::get<0>(info.param).name) +
-                                  "_" + NameOf(std::get<1>(info.param));
+                                  "_" + NameOf(std::get<1>(info.param)) +
+                                  (padding == Padding::kNone
+                                       ? ""
+                                       : std::string("_") + NameOf(padding));
                          });
 
 TEST(RewriteTrace, OnlyStampedLinesAreTraced) {
