@@ -309,7 +309,6 @@ Outcome RewriteLines(Source& in, Sink& out, std::string_view user,
                      const Trace& trace, std::string* err) {
   // One path for the whole rewrite, whatever UseVectorPath() does meanwhile.
   const VectorPath path = ChosenPath();
-  // Held as units, so that the UTF-16 rewrite may read it as such.
   // Both buffers start on a page: the kernel copies into and out of them
   // faster, a fifth of the tool's time on a RAM disk.  The input is held
   // as units, so that the UTF-16 rewrite may read it as such.
