@@ -4,8 +4,8 @@
 # benchmarks and the fuzzer are left out.  Then the layout of every C++
 # file in the repository against .clang-format.  Fails on any finding.
 #
-# platform/services-win32.cc does not compile on Linux, so clang-tidy skips
-# it; cppcheck reads it as a Windows source when it is there.
+# The Windows sources (platform/*-win32.cc) do not compile on Linux, so
+# clang-tidy skips them; cppcheck reads them as Windows sources.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -48,9 +48,10 @@ cppcheck_flags=(
 )
 cppcheck "${cppcheck_flags[@]}" -j 2 \
   --project="$scratch/compile_commands.json" || failed=1
-if [ -f platform/services-win32.cc ]; then
+win32_sources=(platform/*-win32.cc)
+if [ -f "${win32_sources[0]}" ]; then
   cppcheck "${cppcheck_flags[@]}" --language=c++ -D_WIN32 -I. \
-    --platform=win64 --library=windows platform/services-win32.cc || failed=1
+    --platform=win64 --library=windows "${win32_sources[@]}" || failed=1
 fi
 
 echo "== lint: clang-format"
