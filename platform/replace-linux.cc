@@ -46,12 +46,16 @@ bool CameOutUnchanged(const Run& run, Error* why) {
   return true;
 }
 
-// The exchange came out wrong and cannot be undone: the other program's
-// file is at the scratch name.  The mark keeps later runs from removing it;
-// where it cannot be set, the message says that they would.
+// The exchange came out wrong and cannot be undone: the file that stood at
+// the target's name, changed or another file moved in, is at the scratch
+// name now.  The mark keeps later runs from removing it; where it cannot be
+// set, the message says that they would.
 Error NotPutBack(const Run& run, int error) {
+  const Fd there(
+      openat(run.state->dir.get(), run.scratch.open->name.c_str(),
+             O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   const bool marked =
-      fsetxattr(run.target.open->fd.get(), kKeptMark, "", 0, 0) == 0;
+      there.valid() && fsetxattr(there.get(), kKeptMark, "", 0, 0) == 0;
   Error err =
       Failed(Step::kReplace, run.target.path, Why::kNotPutBack, Reason(error));
   err.clauses.back().path = run.scratch.path;

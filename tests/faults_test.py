@@ -672,52 +672,66 @@ class Replace(support.Case):
     def test_changed_file_that_cannot_be_put_back_is_never_removed(self):
         # A change that comes between the last look and the exchange is
         # seen after it, and the exchange is undone; when the undoing fails,
-        # the changed file stays at the scratch name, and no later run may
-        # take it for a scratch file of its own.
+        # the file that stood at the target's name stays at the scratch
+        # name, and no later run may take it for a scratch file of its own.
         box = self.box
         looks = support.profile(self.old)["statx"]
+        newer = b"<p>\n <Author>a newer version</Author>\n</p>\n"
+        fresh = os.path.join(box.root, "fresh")
 
         def append():
             with open(self.target, "ab") as f:
                 f.write(b" <Author>appended</Author>\n")
+            return self.old + b" <Author>appended</Author>\n"
 
-        # Held after the last look before the exchange has seen the target.
-        box.write(support.TARGET, self.old)
-        run = subprocess.Popen(
-            ["strace", "-f", "-o", "/dev/null", "-e", "trace=statx,renameat2",
-             "-e", f"inject=statx:delay_exit=1500000:when={looks - 1}",
-             "-e", "inject=renameat2:error=EIO:when=2",
-             box.exe, support.TARGET],
-            cwd=box.elsewhere, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.wait_for_hold(run, "flush", self.target)
-        time.sleep(0.3)
-        append()
-        changed = self.old + b" <Author>appended</Author>\n"
-        _, err = run.communicate(timeout=60)
-        self.assertEqual(run.returncode, 1, err)
-        self.assertEqual(err, b"authorstamp: cannot replace %s: the file that "
-                         b"stood there is now at %s and cannot be put back: "
-                         b"Input/output error; move it back by hand\n" %
-                         (os.fsencode(self.target), os.fsencode(self.scratch)))
-        self.assertEqual(box.read(support.TARGET), self.new)
-        with open(self.scratch, "rb") as f:
-            self.assertEqual(f.read(), changed)
-        r = box.run(support.TARGET)
-        self.assertEqual((r.returncode, r.stderr), (1, (
-            b"authorstamp: cannot create scratch file %s: it holds a change "
-            b"that another program made to the target during an earlier run; "
-            b"move it back by hand, or remove it\n" % os.fsencode(self.scratch))))
-        with open(self.scratch, "rb") as f:
-            self.assertEqual(f.read(), changed)
-        # Moved back, it is stamped, and the mark does not stay with it.
-        os.replace(self.scratch, self.target)
-        r = box.run(support.TARGET)
-        self.assertEqual((r.returncode, r.stderr), (0, b""))
-        self.assertEqual(box.read(support.TARGET),
-                         support.expected_rewrite(changed,
-                                                  support.running_user_name()))
-        self.assertNotIn("user.authorstamp.kept", os.listxattr(self.target))
-        self.assertEqual(box.leftovers(), [])
+        def move_in():
+            with open(fresh, "wb") as f:
+                f.write(newer)
+            os.replace(fresh, self.target)
+            return newer
+
+        for name, change in (("appended to", append), ("moved in", move_in)):
+            with self.subTest(name):
+                # Held after the last look before the exchange.
+                box.write(support.TARGET, self.old)
+                run = subprocess.Popen(
+                    ["strace", "-f", "-o", "/dev/null", "-e",
+                     "trace=statx,renameat2",
+                     "-e", f"inject=statx:delay_exit=1500000:when={looks - 1}",
+                     "-e", "inject=renameat2:error=EIO:when=2",
+                     box.exe, support.TARGET],
+                    cwd=box.elsewhere, stdout=subprocess.PIPE,
+                    stderr=subprocess.PIPE)
+                self.wait_for_hold(run, "flush", self.target)
+                time.sleep(0.3)
+                changed = change()
+                _, err = run.communicate(timeout=60)
+                self.assertEqual(run.returncode, 1, err)
+                self.assertEqual(err, (
+                    b"authorstamp: cannot replace %s: the file that stood there "
+                    b"is now at %s and cannot be put back: Input/output error; "
+                    b"move it back by hand\n" %
+                    (os.fsencode(self.target), os.fsencode(self.scratch))))
+                self.assertEqual(box.read(support.TARGET), self.new)
+                with open(self.scratch, "rb") as f:
+                    self.assertEqual(f.read(), changed)
+                r = box.run(support.TARGET)
+                self.assertEqual((r.returncode, r.stderr), (1, (
+                    b"authorstamp: cannot create scratch file %s: it holds a "
+                    b"change that another program made to the target during an "
+                    b"earlier run; move it back by hand, or remove it\n" %
+                    os.fsencode(self.scratch))))
+                with open(self.scratch, "rb") as f:
+                    self.assertEqual(f.read(), changed)
+                # Moved back, it is stamped, and the mark does not stay.
+                os.replace(self.scratch, self.target)
+                r = box.run(support.TARGET)
+                self.assertEqual((r.returncode, r.stderr), (0, b""))
+                self.assertEqual(box.read(support.TARGET), support.expected_rewrite(
+                    changed, support.running_user_name()))
+                self.assertNotIn("user.authorstamp.kept",
+                                 os.listxattr(self.target))
+                self.assertEqual(box.leftovers(), [])
 
     def wait_for_hold(self, run, hold, target):
         """Waits until |run| has reached the point where strace holds it:
