@@ -250,7 +250,7 @@ class UserNameTest(Case):
 
     def test_name_not_utf8(self):
         """An 8-bit file takes the bytes as they are; a UTF-16 file cannot."""
-        self.need_root("a chosen host name")
+        self.need_namespaces("a chosen host name")
         host = b"bu\xffld"
         sb = self.sandbox()
         sb.write("setup.xml", ROAD)
@@ -783,8 +783,7 @@ class CopyBackTest(Case):
         self.need_root("other users' files, ACLs and trusted attributes")
         if not shutil.which("setfacl"):
             support.unavailable(self, "setfacl is not installed (package acl)")
-        if subprocess.run(["unshare", "--user", "--map-root-user", "true"],
-                          capture_output=True).returncode != 0:
+        if not support.user_namespaces():
             support.unavailable(self, "no user namespaces (none in a chroot: "
                                       "enter a tree with pivot_root)")
         staff, owner = 12345, 1000

@@ -160,6 +160,13 @@ def private_mounts() -> bool:
     return not no_private_mounts()
 
 
+def user_namespaces() -> bool:
+    """Whether this process can start a command in a user namespace of its
+    own (a chroot cannot: enter a tree with pivot_root instead)."""
+    return subprocess.run(["unshare", "--user", "--map-root-user", "true"],
+                          capture_output=True).returncode == 0
+
+
 def unavailable(case: unittest.TestCase, why: str):
     """Skips |case| because this machine lacks what it needs, which makes
     the whole suite count as skipped."""
