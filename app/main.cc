@@ -77,6 +77,9 @@ std::string ProgramDirectory(const std::string& program_path) {
                                   : program_path.substr(0, sep + 1);
 }
 
+// One line for the user: the message, its control characters escaped.
+void Say(const std::string& text) { platform::Alert(app::Printable(text)); }
+
 Result StampFile(const std::string& target_path, Report* report) {
   // From the open on, a run that leaves early lets go of both files and
   // removes its scratch file, also on the way to main() (out of memory).
@@ -123,12 +126,9 @@ Result StampFile(const std::string& target_path, Report* report) {
     return Result::kFailed;
   // The target is stamped; what could not be cleaned up is worth a word.
   if (warning.step != platform::Step::kNone)
-    platform::Alert(app::Printable(app::Describe(warning)));
+    Say(app::Describe(warning));
   return Result::kStamped;
 }
-
-// One line for the user: the message, its control characters escaped.
-void Say(const std::string& text) { platform::Alert(app::Printable(text)); }
 
 // Puts what an option asked for on standard output.  Output that cannot be
 // written (a closed pipe, a full disk) must not pass for success.

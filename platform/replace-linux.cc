@@ -17,6 +17,13 @@
 namespace platform {
 namespace {
 
+// "cannot replace PATH with SCRATCH: REASON".
+Error NotReplaced(const Run& run, int error) {
+  Error err = SystemError(Step::kReplaceWith, run.target.path, error);
+  err.other = run.scratch.path;
+  return err;
+}
+
 // After the exchange: whether what came out at the scratch name is the
 // target the run read, unchanged; a write that came in between the last
 // look and the exchange shows now.  If not, |*why| says what happened.
@@ -25,13 +32,11 @@ bool CameOutUnchanged(const Run& run, Error* why) {
   struct stat now;
   if (fstatat(run.state->dir.get(), run.scratch.open->name.c_str(), &now,
               AT_SYMLINK_NOFOLLOW) != 0) {
-    *why = SystemError(Step::kReplaceWith, target.path, errno);
-    why->other = run.scratch.path;
+    *why = NotReplaced(run, errno);
     return false;
   }
   if (!SameFile(now, target.open->opened)) {
-    *why = Failed(Step::kReplace, target.path, Why::kMovedIn);
-    why->Add(Why::kKept);
+    *why = KeptNewer(target.path, Why::kMovedIn);
     return false;
   }
   // The exchange itself changed the file's st_ctim, not its attributes.
@@ -39,8 +44,7 @@ bool CameOutUnchanged(const Run& run, Error* why) {
   if (!Look(target, &events, &now, why))
     return false;
   if (Written(*target.open, events, now) || (events & IN_ATTRIB)) {
-    *why = Failed(Step::kReplace, target.path, Why::kChanged);
-    why->Add(Why::kKept);
+    *why = KeptNewer(target.path, Why::kChanged);
     return false;
   }
   return true;
@@ -56,10 +60,11 @@ Error NotPutBack(const Run& run, int error) {
              O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   const bool marked =
       there.valid() && fsetxattr(there.get(), kKeptMark, "", 0, 0) == 0;
-  Error err =
-      Failed(Step::kReplace, run.target.path, Why::kNotPutBack, Reason(error));
-  err.clauses.back().path = run.scratch.path;
-  err.Add(marked ? Why::kMoveBack : Why::kMoveBackFirst);
+  Error err;
+  err.step = Step::kReplace;
+  err.path = run.target.path;
+  err.Add(Why::kNotPutBack, Reason(error), run.scratch.path)
+      .Add(marked ? Why::kMoveBack : Why::kMoveBackFirst);
   return err;
 }
 
@@ -70,8 +75,7 @@ Replaced SwapIn(Run* run, Error* err, Error* warning) {
   const char* from = run->scratch.open->name.c_str();
   const char* to = run->target.open->name.c_str();
   const auto failed = [&](int error) {
-    *err = SystemError(Step::kReplaceWith, run->target.path, error);
-    err->other = run->scratch.path;
+    *err = NotReplaced(*run, error);
     return Replaced::kFailed;
   };
   if (renameat2(dir, from, dir, to, RENAME_EXCHANGE) == 0) {
@@ -97,8 +101,7 @@ Replaced SwapIn(Run* run, Error* err, Error* warning) {
   if (gone && errno != ENOENT)
     return failed(errno);
   if (gone || !SameFile(now, run->target.open->opened)) {
-    *err = Failed(Step::kReplace, run->target.path, Why::kMovedIn);
-    err->Add(Why::kKept);
+    *err = KeptNewer(run->target.path, Why::kMovedIn);
     return Replaced::kFailed;
   }
   return renameat(dir, from, dir, to) == 0 ? Replaced::kDone : failed(errno);

@@ -95,9 +95,7 @@ Why NewerWhy(Content found) {
 // The error of a replace that found |found|, a newer file, at the target's
 // name, and keeps it.
 Error Kept(const std::string& target, Content found) {
-  Error err = Failed(Step::kReplace, WithoutPrefix(target), NewerWhy(found));
-  err.Add(Why::kKept);
-  return err;
+  return KeptNewer(WithoutPrefix(target), NewerWhy(found));
 }
 
 // The file the run holds open, with its index asked anew: FAT derives it

@@ -147,6 +147,14 @@ inline Error Failed(Step step, const std::string& path, Why why,
   return error;
 }
 
+/// "cannot replace PATH: WHY and is kept": the target changed during the
+/// run (|why| kChanged), or another file took its place (kMovedIn).
+inline Error KeptNewer(const std::string& path, Why why) {
+  Error error = Failed(Step::kReplace, path, why);
+  error.Add(Why::kKept);
+  return error;
+}
+
 /// What a platform keeps for one open file: its handle and whatever else it
 /// needs.  Each platform defines it.
 struct OpenFile;

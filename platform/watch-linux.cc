@@ -114,10 +114,7 @@ Error WhyKept(const RunState& run, const File& target) {
                             AT_SYMLINK_NOFOLLOW) != 0;
   const bool moved_in = (gone && errno == ENOENT) ||
                         (!gone && !SameFile(named, target.open->opened));
-  Error error = Failed(Step::kReplace, target.path,
-                       moved_in ? Why::kMovedIn : Why::kChanged);
-  error.Add(Why::kKept);
-  return error;
+  return KeptNewer(target.path, moved_in ? Why::kMovedIn : Why::kChanged);
 }
 
 }  // namespace platform
